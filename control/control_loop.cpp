@@ -1,0 +1,115 @@
+// The single-instance guard and the control loop.
+#include "control_loop.h"
+
+#include <windows.h>
+#include <rpc.h>
+
+#include "DeviceRpc.h"
+#include "listener.h"
+
+namespace {
+
+enum EventSlot { SLOT_START = 0, SLOT_STOP = 1, SLOT_TERMINATE = 2, SLOT_COUNT = 3 };
+
+const wchar_t* const kEventNames[SLOT_COUNT] = {
+    L"ZOLT7SM_EVENT_RPC_START",
+    L"ZOLT7SM_EVENT_RPC_STOP",
+    L"ZOLT7SM_EVENT_RPC_TERMINATE",
+};
+
+// How long to pause before trying again when the events are not there yet
+// or a wait fails, so that the loop never spins.
+const DWORD kRetryPauseMs = 1000;
+
+// How long TERMINATE lets a stopping listener leave RpcServerListen on its
+// own before ending it by force. Ending it at the very moment it leaves the
+// runtime can hang process exit; calls still in progress then end with the
+// process as before.
+const DWORD kListenerGraceMs = 2000;
+
+// Opens the three events, which the controlling process creates. Events
+// that do not exist yet are tried again after a pause, for as long as it
+// takes: without them the server cannot be controlled at all, and waiting
+// keeps it idle instead of failing every wait at once.
+void OpenControlEvents(HANDLE* events) {
+    for (;;) {
+        bool allOpen = true;
+        for (int slot = 0; slot < SLOT_COUNT; ++slot) {
+            if (!events[slot]) events[slot] = OpenEventW(EVENT_ALL_ACCESS, FALSE, kEventNames[slot]);
+            if (!events[slot]) allOpen = false;
+        }
+        if (allOpen) return;
+        Sleep(kRetryPauseMs);
+    }
+}
+
+bool ThreadRunning(HANDLE thread) {
+    DWORD code = 0;
+    if (!thread) return false;
+    GetExitCodeThread(thread, &code);
+    return code == STILL_ACTIVE;
+}
+
+// Withdraws the endpoints from the endpoint map and tells the runtime to
+// stop listening; RpcServerListen returns once the calls in progress end.
+void StopListening() {
+    RPC_BINDING_VECTOR* vector = nullptr;
+    if (RpcServerInqBindings(&vector) == RPC_S_OK) {
+        RpcEpUnregister(DeviceRpc_v1_0_s_ifspec, vector, nullptr);
+        RpcBindingVectorFree(&vector);
+    }
+    RpcMgmtStopServerListening(nullptr);
+}
+
+// Ends a listener thread that is still running on TERMINATE.
+void EndListener(HANDLE listener, bool stopped) {
+    if (!ThreadRunning(listener)) return;
+    if (stopped) WaitForSingleObject(listener, kListenerGraceMs);
+    if (ThreadRunning(listener)) TerminateThread(listener, 0);
+}
+
+// Handles one event at a time until TERMINATE. A listener thread that is
+// still starting up counts as started, so that a second START cannot create
+// a second listener that would leave the server unstoppable.
+void ControlLoop(HANDLE* events) {
+    HANDLE listener = nullptr;
+    for (;;) {
+        DWORD signalled = WaitForMultipleObjects(SLOT_COUNT, events, FALSE, INFINITE);
+        switch (signalled) {
+        case WAIT_OBJECT_0 + SLOT_START:
+            if (!IsListening() && !ThreadRunning(listener)) {
+                if (listener) CloseHandle(listener);
+                DWORD threadId = 0;
+                listener = CreateThread(nullptr, 0, ListenerThread, nullptr, 0, &threadId);
+            }
+            break;
+        case WAIT_OBJECT_0 + SLOT_STOP:
+            if (IsListening()) StopListening();
+            break;
+        case WAIT_OBJECT_0 + SLOT_TERMINATE: {
+            bool stopped = IsListening();
+            if (stopped) StopListening();
+            EndListener(listener, stopped);
+            return;
+        }
+        default:
+            Sleep(kRetryPauseMs);
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+int RunServer() {
+    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE instance = CreateMutexW(&attributes, TRUE, L"ZOLT7-rpc-mutex");
+    if (!instance) return 0;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return 1;
+
+    // The mutex and the events stay open until the process ends.
+    HANDLE events[SLOT_COUNT] = {};
+    OpenControlEvents(events);
+    ControlLoop(events);
+    return 0;
+}
