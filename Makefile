@@ -1,0 +1,39 @@
+# Front door. On a fresh Debian machine:
+#   make demo   set up, build and run the main job
+#   make test   set up, build and run every test
+BUILD_DIR ?= build
+PYTHON ?= /usr/bin/python3
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all build bootstrap test unit-test e2e-test demo clean
+
+all: build
+
+bootstrap:
+	scripts/bootstrap
+
+$(BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
+
+build: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j$$(nproc)
+
+# Unit tests under CTest, then the end-to-end tests under pytest; each
+# starts its own private Wine prefix.
+test: bootstrap
+	$(MAKE) build
+	$(MAKE) unit-test
+	$(MAKE) e2e-test
+
+unit-test:
+	ctest --test-dir $(BUILD_DIR) --output-on-failure
+
+e2e-test:
+	DEVICERPC_BIN=$(abspath $(BUILD_DIR))/bin $(PYTHON) -m pytest tests/e2e -q -p no:cacheprovider
+
+demo: bootstrap
+	$(MAKE) build
+	scripts/demo $(BUILD_DIR)/bin
+
+clean:
+	rm -rf $(BUILD_DIR)

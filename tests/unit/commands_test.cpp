@@ -1,0 +1,116 @@
+// RpcSendCommand and RpcSendCommand2 against a window that plays the
+// language monitor: what is sent, and which verdict comes back.
+#include <gtest/gtest.h>
+
+#include "DeviceRpc.h"
+#include "bridge_routines.h"
+#include "payload_layout.h"
+#include "registry_layout.h"
+#include "test_registry.h"
+#include "test_window.h"
+
+namespace {
+
+class Commands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteMachineTree(L"SOFTWARE\\Mirel");
+        window = {};
+        StartTestWindow(&window);
+        PublishWindowHandle(window.window, 8);
+    }
+    void TearDown() override {
+        if (window.thread) StopTestWindow(&window);
+        DeleteMachineTree(L"SOFTWARE\\Mirel");
+    }
+    void MonitorStoresFlag(const wchar_t* printer, std::vector<BYTE> data) {
+        window.storeFlag = true;
+        window.flagName = printer;
+        window.flagData = data;
+    }
+    boolean Send(bool second, const wchar_t* printer, const wchar_t* argument) {
+        wchar_t name[64];
+        wchar_t arg[64];
+        lstrcpyW(name, printer);
+        lstrcpyW(arg, argument);
+        return second ? RpcSendCommand2(nullptr, 1, 2, name, arg) : RpcSendCommand(nullptr, 1, 2, name, arg);
+    }
+    TestWindow window;
+};
+
+}  // namespace
+
+TEST_F(Commands, VerdictFollowsTheFailureFlagTheMonitorStores) {
+    struct Case {
+        const char* what;
+        std::vector<BYTE> flag;
+        boolean expected;
+    } cases[] = {
+        {"zero", Le32(0), TRUE},
+        {"one", Le32(1), FALSE},
+        {"any non-zero", Le32(0x80000000u), FALSE},
+        {"two bytes non-zero", {0, 1}, FALSE},
+        {"one byte zero", {0}, TRUE},
+        {"eight bytes cannot be read", std::vector<BYTE>(8, 1), TRUE},
+    };
+    for (const Case& c : cases) {
+        MonitorStoresFlag(L"Office", c.flag);
+        EXPECT_EQ(Send(false, L"Office", L""), c.expected) << c.what;
+        EXPECT_EQ(Send(true, L"Office", L"arg"), c.expected) << c.what;
+    }
+}
+
+TEST_F(Commands, AbsentFlagMeansSuccess) {
+    EXPECT_EQ(Send(false, L"Office", L""), TRUE);
+    EXPECT_EQ(window.received.size(), 1u);
+}
+
+TEST_F(Commands, FlagIsNamedByTheClientPrinterNameOnly) {
+    MonitorStoresFlag(L"OFFICE-SHARE", Le32(1));
+    EXPECT_EQ(Send(true, L"Office", L"OFFICE-SHARE"), TRUE);  // not the argument's flag
+    EXPECT_EQ(Send(true, L"OFFICE-SHARE", L""), FALSE);
+}
+
+TEST_F(Commands, BlocksAreExactAndTheArgumentOnlyGoesWithCommand2) {
+    Send(false, L"P1", L"ignored argument");
+    Send(true, L"P1", L"");
+    ASSERT_EQ(window.received.size(), 2u);
+    EXPECT_EQ(window.received[0].code, MONMSG_COMMAND);
+    EXPECT_EQ(window.received[0].block,
+              (std::vector<BYTE>{1, 0, 0, 0, 2, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 'P', 0, '1', 0, 0, 0}));
+    EXPECT_EQ(window.received[1].code, MONMSG_COMMAND2);
+    EXPECT_EQ(window.received[1].block,
+              (std::vector<BYTE>{1, 0, 0, 0, 2, 0, 0, 0, 16, 0, 0, 0, 22, 0, 0, 0, 'P', 0, '1', 0, 0, 0, 0, 0}));
+}
+
+TEST_F(Commands, NoWindowMeansFailureWithoutAMessageOrAFlagRead) {
+    SetMachineValue(MONITORS_KEY, L"Office", REG_DWORD, Le32(0));
+    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, std::vector<BYTE>(8, 0));
+    EXPECT_EQ(Send(false, L"Office", L""), FALSE);
+    DeleteMachineTree(MONITORS_KEY);
+    SetMachineValue(MONITORS_KEY, L"Office", REG_DWORD, Le32(0));
+    EXPECT_EQ(Send(true, L"Office", L""), FALSE);
+    EXPECT_TRUE(window.received.empty());
+}
+
+TEST_F(Commands, HandleStoredInFourBytesReachesTheWindow) {
+    ASSERT_EQ(reinterpret_cast<ULONG_PTR>(window.window) >> 32, 0u);
+    PublishWindowHandle(window.window, 4);
+    EXPECT_EQ(Send(false, L"Office", L""), TRUE);
+    EXPECT_EQ(window.received.size(), 1u);
+}
+
+TEST_F(Commands, StaleWindowDoesNotReportAnOldVerdict) {
+    // The last verdict stored for the printer was success; the window that
+    // stored it is gone but its handle is still published.
+    SetMachineValue(MONITORS_KEY, L"Office", REG_DWORD, Le32(0));
+    StopTestWindow(&window);
+    window.thread = nullptr;
+    EXPECT_EQ(Send(false, L"Office", L""), FALSE);
+    EXPECT_EQ(Send(true, L"Office", L""), FALSE);
+}
+
+TEST(FailureFlag, UnreadableOrMissingKeyMeansSuccess) {
+    DeleteMachineTree(L"SOFTWARE\\Mirel");
+    EXPECT_EQ(ReadPrinterFailureFlag(L"Office"), 1u);
+}

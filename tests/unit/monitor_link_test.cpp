@@ -1,0 +1,81 @@
+// Finding the language monitor's window, the heap blocks and the send.
+#include <gtest/gtest.h>
+
+#include "monitor_link.h"
+#include "payload_layout.h"
+#include "registry_layout.h"
+#include "test_registry.h"
+#include "test_window.h"
+
+namespace {
+
+class MonitorLink : public ::testing::Test {
+protected:
+    void SetUp() override { DeleteMachineTree(L"SOFTWARE\\Mirel"); }
+    void TearDown() override { DeleteMachineTree(L"SOFTWARE\\Mirel"); }
+};
+
+}  // namespace
+
+TEST_F(MonitorLink, WindowHandleValueShapes) {
+    EXPECT_EQ(GetMonitorWindow(), nullptr);  // no key at all
+
+    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_DWORD, Le32(0x00012345));
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(GetMonitorWindow()), 0x00012345u);
+
+    std::vector<BYTE> eight = {1, 2, 3, 4, 5, 6, 7, 8};
+    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, eight);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(GetMonitorWindow()), 0x0807060504030201ull);
+
+    std::vector<BYTE> twelve(12, 1);
+    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, twelve);
+    EXPECT_EQ(GetMonitorWindow(), nullptr);
+
+    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, std::vector<BYTE>(8, 0));
+    EXPECT_EQ(GetMonitorWindow(), nullptr);
+}
+
+TEST(HeapBlocks, AreZeroFilledAndNullIsIgnored) {
+    BYTE* block = static_cast<BYTE*>(AllocZeroed(4096));
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 4096; ++i) ASSERT_EQ(block[i], 0);
+    FreeBlock(block);
+    FreeBlock(nullptr);
+}
+
+TEST(RequestBlockBuilder, RefusesSizesOutsideTheArrays) {
+    unsigned char data[32768] = {1, 2, 3};
+    DWORD length = 0;
+    for (long bad : {-1L, 32769L, 0x7FFFFFFFL}) {
+        EXPECT_EQ(BuildRequestBlock(2, data, bad, data, 0, L"P", &length), nullptr) << bad;
+        EXPECT_EQ(BuildRequestBlock(2, data, 0, data, bad, L"P", &length), nullptr) << bad;
+    }
+    void* block = BuildRequestBlock(2, data, 32768, data, 32768, L"P", &length);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(length, 26u + 2u + 65536u);
+    FreeBlock(block);
+}
+
+TEST(SendToMonitor, DeliversTheBlockWithItsCode) {
+    TestWindow window = {};
+    StartTestWindow(&window);
+    DWORD length = 0;
+    void* block = BuildCommandBlock(true, 17, 3, L"P1", L"ab", &length);
+    ASSERT_NE(block, nullptr);
+    EXPECT_TRUE(SendToMonitor(window.window, MONMSG_COMMAND2, block, length));
+    FreeBlock(block);
+    StopTestWindow(&window);
+    ASSERT_EQ(window.received.size(), 1u);
+    EXPECT_EQ(window.received[0].code, MONMSG_COMMAND2);
+    EXPECT_EQ(window.received[0].block.size(), 28u);
+    EXPECT_EQ(window.received[0].block[0], 17);
+}
+
+TEST(SendToMonitor, ReportsAWindowThatNoLongerExists) {
+    TestWindow window = {};
+    StartTestWindow(&window);
+    HWND stale = window.window;
+    StopTestWindow(&window);
+    BYTE block[18] = {};
+    EXPECT_FALSE(SendToMonitor(stale, MONMSG_COMMAND, block, sizeof(block)));
+}
