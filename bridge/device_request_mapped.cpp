@@ -1,6 +1,139 @@
-// RpcDeviceRequestMapped: a device request answered through shared memory.
+// RpcDeviceRequestMapped: a device request through the language monitor,
+// its reply read from a named shared-memory block under a machine-wide
+// mutex.
 #include "DeviceRpc.h"
+#include "bridge_routines.h"
 #include "monitor_link.h"
+#include "payload_layout.h"
+#include "wire_codec.h"
+
+namespace {
+
+#define REPLY_MUTEX_NAME L"ZOLT7 DeviceRequest Mapped File Mutex"
+#define REPLY_MAPPING_NAME L"ZOLT7 DeviceRequest Mapped File"
+
+// MappedReplyBlock, written by the language monitor.
+const DWORD MAPPED_REPLY_SIZE = 32792;
+const DWORD REPLY_SUCCESS_OFFSET = 4;
+const DWORD REPLY_ERROR_OFFSET = 8;
+const DWORD REPLY_ECHO_OFFSET = 12;
+const DWORD REPLY_DATA_OFFSET = 16;
+const DWORD REPLY_DATA_SIZE_OFFSET = 32788;
+
+// Buffers of a security descriptor whose DACL grants one access mask to
+// everyone. They are reused for both objects of a call.
+struct WorldSecurity {
+    SECURITY_DESCRIPTOR descriptor;
+    BYTE acl[1024];
+    BYTE sid[100];
+    SECURITY_ATTRIBUTES attributes;
+};
+
+// Fills `security` for `mask`; null when a step fails, and the object is
+// then created with the default security.
+SECURITY_ATTRIBUTES* WorldAttributes(WorldSecurity* security, DWORD mask) {
+    ZeroMemory(security->sid, sizeof(security->sid));
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PACL acl = reinterpret_cast<PACL>(security->acl);
+    PSID sid = reinterpret_cast<PSID>(security->sid);
+    if (!InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !InitializeAcl(acl, sizeof(security->acl), ACL_REVISION) || !InitializeSid(sid, &world, 1))
+        return nullptr;
+    *GetSidSubAuthority(sid, 0) = SECURITY_WORLD_RID;
+    if (!AddAccessAllowedAce(acl, ACL_REVISION, mask, sid) ||
+        !SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE))
+        return nullptr;
+    security->attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
+    security->attributes.lpSecurityDescriptor = &security->descriptor;
+    security->attributes.bInheritHandle = FALSE;
+    return &security->attributes;
+}
+
+void ObjectName(wchar_t* name, const wchar_t* base) {
+    ZeroMemory(name, 260 * sizeof(wchar_t));
+    if (!MakeGlobalObjectName(name, base, 260)) lstrcpyW(name, base);
+}
+
+// A failure is never reported as 0.
+DWORD Failure(DWORD error) {
+    return error ? error : 1;
+}
+
+DWORD Read32(const BYTE* view, DWORD offset) {
+    return GetLittleEndian32(view + offset);
+}
+
+// Takes the reply out of the mapping. Every field is read once, so that a
+// process writing the mapping meanwhile cannot make the size checked
+// differ from the size copied. Returns 0 on success, else the error.
+DWORD ReadMappedReply(const BYTE* view, long dwRequest, unsigned char* pOutData, long* pcbOutData) {
+    DWORD error = Read32(view, REPLY_ERROR_OFFSET);
+    if (static_cast<long>(Read32(view, REPLY_ECHO_OFFSET)) != dwRequest) return Failure(error);
+    DWORD dataSize = Read32(view, REPLY_DATA_SIZE_OFFSET);
+    if (Read32(view, REPLY_SUCCESS_OFFSET) == 0) {
+        *pcbOutData = static_cast<long>(dataSize);
+        return Failure(error);
+    }
+    // A reply larger than the client's array cannot be delivered whole; it
+    // is refused rather than cut, and the size tells what was offered.
+    if (dataSize > DEVICE_RPC_ARRAY_SIZE) {
+        *pcbOutData = static_cast<long>(dataSize);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    *pcbOutData = static_cast<long>(dataSize);
+    CopyMemory(pOutData, view + REPLY_DATA_OFFSET, dataSize);
+    return 0;
+}
+
+// Creates the mapping, sends the request and reads the reply, with the
+// device request mutex held by the caller.
+DWORD ExchangeThroughMapping(HWND window, void* block, DWORD length, long dwRequest,
+                             unsigned char* pOutData, long* pcbOutData) {
+    WorldSecurity security;
+    wchar_t name[260];
+    ObjectName(name, REPLY_MAPPING_NAME);
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE,
+                                        WorldAttributes(&security, SECTION_ALL_ACCESS),
+                                        PAGE_READWRITE, 0, MAPPED_REPLY_SIZE, name);
+    if (!mapping) return Failure(GetLastError());
+
+    DWORD error = 0;
+    if (!SendToMonitor(window, MONMSG_DEVICE_REQUEST_MAPPED, block, length)) {
+        // The window is gone: answered as if there were none, instead of
+        // reporting whatever an earlier reply left in the mapping.
+        *pcbOutData = 0;
+        error = ERROR_INVALID_HANDLE;
+    } else {
+        const BYTE* view =
+            static_cast<const BYTE*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        if (!view) {
+            error = Failure(GetLastError());
+        } else {
+            error = ReadMappedReply(view, dwRequest, pOutData, pcbOutData);
+            UnmapViewOfFile(view);
+        }
+    }
+    CloseHandle(mapping);
+    return error;
+}
+
+}  // namespace
+
+int MakeGlobalObjectName(wchar_t* dest, const wchar_t* baseName, DWORD capacity) {
+    if (!dest || !baseName) return 0;
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    if (!GetVersionExW(&version)) return 0;
+    DWORD length = static_cast<DWORD>(lstrlenW(baseName));
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5) {
+        if (length + 7 >= capacity) return 0;
+        wsprintfW(dest, L"Global\\%s", baseName);
+        return 1;
+    }
+    if (length >= capacity) return 0;
+    lstrcpyW(dest, baseName);
+    return 1;
+}
 
 long RpcDeviceRequestMapped(handle_t, long dwRequest, unsigned char* pInData, long cbInData,
                             unsigned char* pOutData, long* pcbOutData, wchar_t* pszPrinterName,
@@ -10,11 +143,28 @@ long RpcDeviceRequestMapped(handle_t, long dwRequest, unsigned char* pInData, lo
         if (pcbOutData) *pcbOutData = 0;
         return ERROR_INVALID_HANDLE;
     }
+    // Refused before anything is allocated or sent, as in RpcDeviceRequest.
+    if (!pcbOutData || !RequestSizesValid(cbInData, *pcbOutData)) return ERROR_INVALID_PARAMETER;
+
     DWORD length = 0;
-    void* block = BuildRequestBlock(dwRequest, pInData, cbInData, pOutData,
-                                    pcbOutData ? *pcbOutData : 0, pszPrinterName, &length);
+    void* block = BuildRequestBlock(dwRequest, pInData, cbInData, pOutData, *pcbOutData,
+                                    pszPrinterName, &length);
     if (!block) return ERROR_NOT_ENOUGH_MEMORY;
-    // UNFINISHED: the device request mutex, the reply mapping and the echo.
+
+    WorldSecurity security;
+    wchar_t name[260];
+    ObjectName(name, REPLY_MUTEX_NAME);
+    HANDLE mutex = CreateMutexW(WorldAttributes(&security, MUTEX_ALL_ACCESS), FALSE, name);
+    DWORD error = 0;
+    if (!mutex) {
+        error = Failure(GetLastError());
+    } else {
+        // An abandoned mutex counts as acquired.
+        WaitForSingleObject(mutex, INFINITE);
+        error = ExchangeThroughMapping(window, block, length, dwRequest, pOutData, pcbOutData);
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
     FreeBlock(block);
-    return ERROR_CALL_NOT_IMPLEMENTED;
+    return static_cast<long>(error);
 }

@@ -14,6 +14,7 @@ LRESULT CALLBACK TestWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         self->received.push_back({data->dwData, std::vector<BYTE>(bytes, bytes + data->cbData)});
         if (self->storeFlag)
             SetMachineValue(MONITORS_KEY, self->flagName.c_str(), REG_BINARY, self->flagData);
+        if (self->handler) self->handler(data->dwData, self->received.back().block);
         return TRUE;
     }
     if (message == WM_CLOSE) {

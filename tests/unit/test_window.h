@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct TestWindow {
     std::wstring flagName;
     std::vector<BYTE> flagData;
     std::vector<ReceivedMessage> received;
+    // Called on the window's thread for each message, after recording it.
+    std::function<void(ULONG_PTR code, const std::vector<BYTE>& block)> handler;
 };
 
 // Creates the window and its thread; the handle is in `window->window`.

@@ -1,0 +1,165 @@
+// RpcDeviceRequestMapped against a window that answers through the reply
+// mapping: the echo check, the result codes, the copy bounds, the mutex.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "DeviceRpc.h"
+#include "bridge_routines.h"
+#include "payload_layout.h"
+#include "registry_layout.h"
+#include "test_registry.h"
+#include "test_window.h"
+
+namespace {
+
+const wchar_t kMapping[] = L"Global\\ZOLT7 DeviceRequest Mapped File";
+const wchar_t kMutex[] = L"Global\\ZOLT7 DeviceRequest Mapped File Mutex";
+
+struct MappedReply {
+    DWORD reserved, success, error, echo;
+    std::vector<BYTE> data;
+    DWORD dataSize;
+};
+
+class MappedRequest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteMachineTree(L"SOFTWARE\\Mirel");
+        window = {};
+        StartTestWindow(&window);
+        PublishWindowHandle(window.window, 8);
+        std::memset(in, 0, sizeof(in));
+        std::memset(out, 0xCC, sizeof(out));
+    }
+    void TearDown() override {
+        if (window.thread) StopTestWindow(&window);
+        DeleteMachineTree(L"SOFTWARE\\Mirel");
+    }
+
+    // The monitor's part: opens the mapping by name and writes `reply`.
+    void MonitorAnswers(MappedReply reply) {
+        window.handler = [reply](ULONG_PTR, const std::vector<BYTE>&) {
+            HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, kMapping);
+            ASSERT_NE(mapping, nullptr);
+            BYTE* view = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+            PutLittleEndian32(view + 0, reply.reserved);
+            PutLittleEndian32(view + 4, reply.success);
+            PutLittleEndian32(view + 8, reply.error);
+            PutLittleEndian32(view + 12, reply.echo);
+            std::memcpy(view + 16, reply.data.data(), reply.data.size());
+            PutLittleEndian32(view + 32788, reply.dataSize);
+            UnmapViewOfFile(view);
+            CloseHandle(mapping);
+        };
+    }
+
+    long Request(long code, long cbIn = 0) {
+        wchar_t name[] = L"Office";
+        wchar_t reserved[] = L"";
+        return RpcDeviceRequestMapped(nullptr, code, in, cbIn, out, &cbOut, name, reserved);
+    }
+
+    TestWindow window;
+    unsigned char in[32768];
+    unsigned char out[32768];
+    long cbOut = 32768;
+};
+
+DWORD WINAPI AbandonMutex(LPVOID) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kMutex);
+    WaitForSingleObject(mutex, INFINITE);
+    return 0;  // ends while owning it, leaving it abandoned
+}
+
+}  // namespace
+
+TEST_F(MappedRequest, SuccessCopiesExactlyDataSizeBytes) {
+    std::vector<BYTE> data(32772);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = BYTE(i + 1);
+    MonitorAnswers({0xFFFFFFFF, 1, 0, 4, data, 100});
+    EXPECT_EQ(Request(4), 0);
+    EXPECT_EQ(cbOut, 100);
+    EXPECT_EQ(std::vector<BYTE>(out, out + 100), std::vector<BYTE>(data.begin(), data.begin() + 100));
+    EXPECT_EQ(out[100], 0xCC);
+    ASSERT_EQ(window.received.size(), 1u);
+    EXPECT_EQ(window.received[0].code, MONMSG_DEVICE_REQUEST_MAPPED);
+}
+
+TEST_F(MappedRequest, FailureResults) {
+    const struct {
+        const char* what;
+        MappedReply reply;
+        long expected;
+        long cbOutAfter;
+    } cases[] = {
+        {"not completed", {0, 0, 31, 4, {}, 8}, 31, 8},
+        {"not completed, no code", {0, 0, 0, 4, {}, 8}, 1, 8},
+        {"echo differs", {0, 1, 50, 5, {}, 8}, 50, 32768},
+        {"echo differs, no code", {0, 1, 0, 5, {}, 8}, 1, 32768},
+        {"larger than the client's array", {0, 1, 0, 4, {}, 32769}, ERROR_INSUFFICIENT_BUFFER, 32769},
+        {"absurd size", {0, 1, 0, 4, {}, 0xFFFFFFFF}, ERROR_INSUFFICIENT_BUFFER, -1},
+    };
+    for (const auto& c : cases) {
+        MonitorAnswers(c.reply);
+        cbOut = 32768;
+        EXPECT_EQ(Request(4), c.expected) << c.what;
+        EXPECT_EQ(cbOut, c.cbOutAfter) << c.what;
+        EXPECT_EQ(out[0], 0xCC) << c.what;
+    }
+}
+
+TEST_F(MappedRequest, ReservedFieldAndPrinterNameArePassedThrough) {
+    MonitorAnswers({0x12345678, 1, 0, 9, {7}, 1});
+    EXPECT_EQ(Request(9), 0);
+    EXPECT_EQ(out[0], 7);
+    const std::vector<BYTE>& block = window.received[0].block;
+    EXPECT_EQ(block[24], 'O');  // the client's name, unresolved
+}
+
+TEST_F(MappedRequest, NoWindowStaleWindowAndRefusedSizes) {
+    wchar_t name[] = L"Office";
+    wchar_t reserved[] = L"";
+    EXPECT_EQ(RpcDeviceRequestMapped(nullptr, 4, in, 0, out, nullptr, name, reserved),
+              ERROR_INVALID_PARAMETER);
+    cbOut = -5;
+    EXPECT_EQ(Request(4), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(cbOut, -5);
+    cbOut = 0;
+    EXPECT_EQ(Request(4, 40000), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(window.received.empty());
+
+    StopTestWindow(&window);
+    window.thread = nullptr;
+    cbOut = 10;
+    EXPECT_EQ(Request(4), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(cbOut, 0);
+    DeleteMachineTree(MONITORS_KEY);
+    cbOut = 10;
+    EXPECT_EQ(Request(4), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(cbOut, 0);
+    EXPECT_EQ(RpcDeviceRequestMapped(nullptr, 4, in, 0, out, nullptr, name, reserved),
+              ERROR_INVALID_HANDLE);
+}
+
+TEST_F(MappedRequest, AnAbandonedMutexDoesNotBlockTheNextCall) {
+    HANDLE thread = CreateThread(nullptr, 0, AbandonMutex, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    MonitorAnswers({0, 1, 0, 4, {1, 2}, 2});
+    EXPECT_EQ(Request(4), 0);
+    EXPECT_EQ(cbOut, 2);
+}
+
+TEST(GlobalObjectName, PrefixAndCapacity) {
+    wchar_t name[260] = {};
+    ASSERT_EQ(MakeGlobalObjectName(name, L"ZOLT7 DeviceRequest Mapped File", 260), 1);
+    EXPECT_STREQ(name, L"Global\\ZOLT7 DeviceRequest Mapped File");
+    wchar_t small[8] = {};
+    EXPECT_EQ(MakeGlobalObjectName(small, L"A", 8), 0);  // 7 + 1 + terminator do not fit
+    EXPECT_EQ(small[0], 0);
+    EXPECT_EQ(MakeGlobalObjectName(small, L"", 8), 1);
+    EXPECT_EQ(MakeGlobalObjectName(nullptr, L"A", 8), 0);
+    EXPECT_EQ(MakeGlobalObjectName(name, nullptr, 8), 0);
+}

@@ -1,0 +1,322 @@
+// RpcDeviceRequest against a window that plays the language monitor: the
+// handshake, every reply record, and every failure path.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "DeviceRpc.h"
+#include "payload_layout.h"
+#include "registry_layout.h"
+#include "test_registry.h"
+#include "test_window.h"
+
+namespace {
+
+const std::wstring kPrinterKey = L"SOFTWARE\\Mirel\\ZOLT7\\Office";
+
+std::wstring Key(const wchar_t* subkey) {
+    return kPrinterKey + subkey;
+}
+
+class DeviceRequest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteMachineTree(L"SOFTWARE\\Mirel");
+        window = {};
+        StartTestWindow(&window);
+        PublishWindowHandle(window.window, 8);
+        std::memset(in, 0, sizeof(in));
+        std::memset(out, 0xCC, sizeof(out));
+    }
+    void TearDown() override {
+        if (window.thread) StopTestWindow(&window);
+        DeleteMachineTree(L"SOFTWARE\\Mirel");
+    }
+
+    // The monitor's part: on each request, stores `values` and then the flag.
+    struct Stored {
+        std::wstring key;
+        const wchar_t* name;
+        std::vector<BYTE> data;
+    };
+    void MonitorStores(std::vector<Stored> values) {
+        window.handler = [values](ULONG_PTR, const std::vector<BYTE>&) {
+            for (const Stored& v : values) SetMachineValue(v.key, v.name, REG_BINARY, v.data);
+        };
+    }
+
+    boolean Request(long code, long cbIn = 0, const wchar_t* printer = L"Office") {
+        wchar_t name[300];
+        lstrcpyW(name, printer);
+        wchar_t reserved[] = L"";
+        return RpcDeviceRequest(nullptr, code, in, cbIn, out, &cbOut, name, reserved);
+    }
+
+    std::vector<BYTE> Reply(size_t length) const {
+        return std::vector<BYTE>(out, out + length);
+    }
+
+    TestWindow window;
+    unsigned char in[32768];
+    unsigned char out[32768];
+    long cbOut = 32768;
+};
+
+std::vector<BYTE> Words(std::initializer_list<DWORD> values) {
+    std::vector<BYTE> bytes;
+    for (DWORD v : values) {
+        auto w = Le32(v);
+        bytes.insert(bytes.end(), w.begin(), w.end());
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST_F(DeviceRequest, ConfigReplyLayout) {
+    MonitorStores({{Key(SUBKEY_CONFIG), L"dwDuplex", Le32(1)},
+                   {Key(SUBKEY_CONFIG), L"dwNumCassette", Le32(2)},
+                   {Key(SUBKEY_CONFIG), L"dwFirmVersion", Le32(3)},
+                   {Key(SUBKEY_CONFIG), FLAG_ACQUIRED, {1}}});
+    ASSERT_EQ(Request(DEVREQ_CONFIG), TRUE);
+    EXPECT_EQ(cbOut, 32);
+    EXPECT_EQ(Reply(32), Words({32, 2, 1, 3, 0, 0, 0, 0}));
+    EXPECT_EQ(out[32], 0xCC);  // the rest of the array keeps what the client sent
+}
+
+TEST_F(DeviceRequest, FlagIsClearedBeforeTheMessageAndTheBlockCarriesTheClientName) {
+    SetMachineValue(Key(SUBKEY_CONFIG), FLAG_ACQUIRED, REG_BINARY, Le32(1));  // a stale flag
+    std::vector<BYTE> flagAtSend;
+    window.handler = [&](ULONG_PTR, const std::vector<BYTE>&) {
+        GetMachineValue(Key(SUBKEY_CONFIG), FLAG_ACQUIRED, &flagAtSend);
+    };
+    cbOut = 10;
+    in[0] = 0xAB;
+    EXPECT_EQ(Request(DEVREQ_CONFIG, 3), FALSE);  // the stale flag is not read as set
+    EXPECT_EQ(flagAtSend, std::vector<BYTE>{0});
+    EXPECT_EQ(cbOut, 10);
+    ASSERT_EQ(window.received.size(), 1u);
+    EXPECT_EQ(window.received[0].code, MONMSG_DEVICE_REQUEST);
+    const std::vector<BYTE>& block = window.received[0].block;
+    ASSERT_EQ(block.size(), 26u + 12u + 3u + 10u);
+    EXPECT_EQ(GetLittleEndian32(&block[0]), DWORD(DEVREQ_CONFIG));
+    EXPECT_EQ(block[38], 0xAB);
+}
+
+TEST_F(DeviceRequest, ConfigWithAMissingValueFailsWithLengthZero) {
+    MonitorStores({{Key(SUBKEY_CONFIG), L"dwDuplex", Le32(1)},
+                   {Key(SUBKEY_CONFIG), L"dwNumCassette", Le32(2)},
+                   {Key(SUBKEY_CONFIG), FLAG_ACQUIRED, {1}}});
+    EXPECT_EQ(Request(DEVREQ_CONFIG), FALSE);
+    EXPECT_EQ(cbOut, 0);
+    EXPECT_EQ(out[0], 0xCC);
+}
+
+TEST_F(DeviceRequest, BinInfoRecordsAndAMissingLevel) {
+    std::vector<Stored> values = {{Key(SUBKEY_BIN_INFO), FLAG_ACQUIRED, Le32(1)}};
+    for (int bin = 0; bin < 3; ++bin) {
+        std::wstring key = Key(SUBKEY_BIN_INFO) + std::to_wstring(bin);
+        DWORD base = 10 * (bin + 1);
+        values.push_back({key, L"dwPaperSource", Le32(base + 1)});
+        values.push_back({key, L"dwPaperSize", Le32(base + 2)});
+        values.push_back({key, L"dwPaperWidth", Le32(base + 3)});
+        values.push_back({key, L"dwPaperHeight", Le32(base + 4)});
+        values.push_back({key, L"dwPaperLevel", Le32(base + 5)});
+    }
+    MonitorStores(values);
+    ASSERT_EQ(Request(DEVREQ_BIN_INFO), TRUE);
+    EXPECT_EQ(cbOut, 96);
+    EXPECT_EQ(Reply(96), Words({32, 11, 12, 0, 13, 14, 15, 0, 32, 21, 22, 0, 23, 24, 25, 0,
+                                32, 31, 32, 0, 33, 34, 35, 0}));
+
+    DeleteMachineTree(kPrinterKey);
+    values.pop_back();  // bin 2 has no "dwPaperLevel"
+    MonitorStores(values);
+    cbOut = 32768;
+    EXPECT_EQ(Request(DEVREQ_BIN_INFO), FALSE);
+    EXPECT_EQ(cbOut, 0);
+}
+
+TEST_F(DeviceRequest, CounterBySelectorByteWhateverTheInputSize) {
+    MonitorStores({{Key(SUBKEY_COUNTER), L"dwMonoCounter", Le32(100)},
+                   {Key(SUBKEY_COUNTER), L"dwColorCounter", Le32(200)},
+                   {Key(SUBKEY_COUNTER), L"dwYellowCounter", Le32(800)},
+                   {Key(SUBKEY_COUNTER), L"dwIOCounter", Le32(999)},
+                   {Key(SUBKEY_COUNTER), FLAG_ACQUIRED, {1}}});
+    const struct {
+        BYTE selector;
+        DWORD expected;
+    } cases[] = {{0, 100}, {2, 200}, {8, 800}, {3, 999}, {1, 999}, {255, 999}};
+    for (const auto& c : cases) {
+        in[0] = c.selector;
+        ASSERT_EQ(Request(DEVREQ_COUNTER, 0), TRUE) << int(c.selector);
+        EXPECT_EQ(cbOut, 4);
+        EXPECT_EQ(Reply(4), Le32(c.expected)) << int(c.selector);
+    }
+}
+
+TEST_F(DeviceRequest, CalibrationShorterValueIsZeroFilled) {
+    MonitorStores({{Key(SUBKEY_CALIBRATION), L"CalibrationData", std::vector<BYTE>(20, 0x5A)},
+                   {Key(SUBKEY_CALIBRATION), FLAG_ACQUIRED, {1}}});
+    ASSERT_EQ(Request(DEVREQ_CALIBRATION), TRUE);
+    EXPECT_EQ(cbOut, 60);
+    std::vector<BYTE> expected(60, 0);
+    std::fill(expected.begin(), expected.begin() + 20, 0x5A);
+    EXPECT_EQ(Reply(60), expected);
+}
+
+TEST_F(DeviceRequest, FlashDataAndServiceSettingsBySelector) {
+    std::vector<BYTE> eight = {1, 2, 3, 4, 5, 6, 7, 8};
+    MonitorStores({{Key(SUBKEY_FLASH_DATA), L"dwSize", Le32(8)},
+                   {Key(SUBKEY_FLASH_DATA), L"ReturnValue", eight},
+                   {Key(SUBKEY_FLASH_DATA), FLAG_ACQUIRED, {1}},
+                   {Key(SUBKEY_SERVICE_SETTINGS), L"Setting Value", std::vector<BYTE>(10, 0x77)},
+                   {Key(SUBKEY_SERVICE_SETTINGS), FLAG_ACQUIRED, {1}}});
+    in[0] = 10;
+    ASSERT_EQ(Request(DEVREQ_FLASH_DATA, 1), TRUE);
+    EXPECT_EQ(cbOut, 12);
+    EXPECT_EQ(Reply(12), (std::vector<BYTE>{0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}));
+
+    in[0] = 5;
+    std::memset(out, 0xCC, 16);
+    ASSERT_EQ(Request(DEVREQ_FLASH_DATA, 1), TRUE);
+    EXPECT_EQ(cbOut, 0);
+    EXPECT_EQ(out[0], 0xCC);
+
+    in[0] = 12;
+    ASSERT_EQ(Request(DEVREQ_FLASH_DATA, 1), TRUE);
+    EXPECT_EQ(cbOut, 18);
+    std::vector<BYTE> settings(18, 0);
+    std::fill(settings.begin(), settings.begin() + 10, 0x77);
+    EXPECT_EQ(Reply(18), settings);
+}
+
+TEST_F(DeviceRequest, FlashDataSizes) {
+    in[0] = 0;
+    // "dwSize" missing: the destination size is 0 and a non-empty value fails.
+    MonitorStores({{Key(SUBKEY_FLASH_DATA), L"ReturnValue", {1, 2}},
+                   {Key(SUBKEY_FLASH_DATA), FLAG_ACQUIRED, {1}}});
+    EXPECT_EQ(Request(DEVREQ_FLASH_DATA), FALSE);
+    EXPECT_EQ(cbOut, 0);
+
+    // Beyond the fixed reply buffer but within the client's array: served.
+    std::vector<BYTE> large(1000);
+    for (size_t i = 0; i < large.size(); ++i) large[i] = BYTE(i * 3);
+    MonitorStores({{Key(SUBKEY_FLASH_DATA), L"dwID", Le32(42)},
+                   {Key(SUBKEY_FLASH_DATA), L"dwSize", Le32(1000)},
+                   {Key(SUBKEY_FLASH_DATA), L"ReturnValue", large},
+                   {Key(SUBKEY_FLASH_DATA), FLAG_ACQUIRED, {1}}});
+    cbOut = 32768;
+    ASSERT_EQ(Request(DEVREQ_FLASH_DATA), TRUE);
+    EXPECT_EQ(cbOut, 1004);
+    EXPECT_EQ(GetLittleEndian32(out), 42u);
+    EXPECT_EQ(std::vector<BYTE>(out + 4, out + 1004), large);
+
+    // Larger than the client's array, or absurd: refused, nothing copied.
+    for (DWORD size : {32765u, 40000u, 0xFFFFFFFFu}) {
+        MonitorStores({{Key(SUBKEY_FLASH_DATA), L"dwSize", Le32(size)},
+                       {Key(SUBKEY_FLASH_DATA), FLAG_ACQUIRED, {1}}});
+        std::memset(out, 0xCC, sizeof(out));
+        cbOut = 32768;
+        EXPECT_EQ(Request(DEVREQ_FLASH_DATA), FALSE) << size;
+        EXPECT_EQ(cbOut, 0);
+        EXPECT_EQ(out[0], 0xCC);
+    }
+}
+
+TEST_F(DeviceRequest, AcquiredFlagShapes) {
+    const struct {
+        std::vector<BYTE> flag;
+        boolean expected;
+    } cases[] = {{{0}, FALSE}, {Le32(1), TRUE}, {{0, 0, 1}, TRUE}, {{1, 0, 0, 0, 0}, FALSE}};
+    in[0] = 1;
+    for (const auto& c : cases) {
+        MonitorStores({{Key(SUBKEY_COUNTER), L"dwIOCounter", Le32(7)},
+                       {Key(SUBKEY_COUNTER), FLAG_ACQUIRED, c.flag}});
+        cbOut = 1234;
+        EXPECT_EQ(Request(DEVREQ_COUNTER), c.expected) << c.flag.size();
+        EXPECT_EQ(cbOut, c.expected ? 4 : 1234);  // a flag not set leaves the size alone
+    }
+}
+
+TEST_F(DeviceRequest, WrittenFlagMustBeTheSingleByteOne) {
+    const struct {
+        long code;
+        BYTE selector;
+        const wchar_t* key;
+        std::vector<BYTE> flag;
+        boolean expected;
+    } cases[] = {
+        {DEVREQ_BIN_INFO_WRITE, 0, SUBKEY_BIN_INFO, {1}, TRUE},
+        {DEVREQ_BIN_INFO_WRITE, 0, SUBKEY_BIN_INFO, {2}, FALSE},
+        {DEVREQ_BIN_INFO_WRITE, 0, SUBKEY_BIN_INFO, Le32(1), FALSE},
+        {DEVREQ_FLASH_DATA_WRITE, 3, SUBKEY_FLASH_DATA, {1}, TRUE},
+        {DEVREQ_FLASH_DATA_WRITE, 12, SUBKEY_SERVICE_SETTINGS, {1}, TRUE},
+        {DEVREQ_FLASH_DATA_WRITE, 12, SUBKEY_FLASH_DATA, {1}, FALSE},
+    };
+    for (const auto& c : cases) {
+        DeleteMachineTree(kPrinterKey);
+        MonitorStores({{Key(c.key), FLAG_WRITTEN, c.flag}});
+        in[0] = c.selector;
+        cbOut = 77;
+        EXPECT_EQ(Request(c.code, 1), c.expected) << c.code << " " << int(c.selector);
+        EXPECT_EQ(cbOut, 77);
+    }
+}
+
+TEST_F(DeviceRequest, UnknownCodeIsSentButClearsAndReadsNoFlag) {
+    cbOut = 5;
+    EXPECT_EQ(Request(7), FALSE);
+    EXPECT_EQ(cbOut, 5);
+    EXPECT_EQ(window.received.size(), 1u);
+    EXPECT_FALSE(MachineKeyExists(kPrinterKey));
+}
+
+TEST_F(DeviceRequest, RefusedBeforeAnythingIsSent) {
+    wchar_t name[] = L"Office";
+    wchar_t reserved[] = L"";
+    EXPECT_EQ(RpcDeviceRequest(nullptr, DEVREQ_CONFIG, in, 0, out, nullptr, name, reserved), FALSE);
+    for (long cbIn : {-1L, 32769L, 0x7FFFFFFFL}) {
+        cbOut = 0;
+        EXPECT_EQ(Request(DEVREQ_CONFIG, cbIn), FALSE) << cbIn;
+        EXPECT_EQ(cbOut, 0);
+    }
+    for (long size : {-5L, 40000L}) {
+        cbOut = size;
+        EXPECT_EQ(Request(DEVREQ_CONFIG), FALSE) << size;
+        EXPECT_EQ(cbOut, size);
+    }
+    cbOut = 32768;
+    std::wstring longName(260, L'n');
+    EXPECT_EQ(Request(DEVREQ_CONFIG, 0, longName.c_str()), FALSE);
+    EXPECT_TRUE(window.received.empty());
+    EXPECT_FALSE(MachineKeyExists(kPrinterKey));
+    std::wstring longest(259, L'n');
+    EXPECT_EQ(Request(DEVREQ_CONFIG, 0, longest.c_str()), FALSE);
+    EXPECT_EQ(window.received.size(), 1u);
+}
+
+TEST_F(DeviceRequest, NoWindowAndStaleWindowSetTheSizeToZero) {
+    StopTestWindow(&window);
+    window.thread = nullptr;
+    cbOut = 99;
+    EXPECT_EQ(Request(DEVREQ_CONFIG), FALSE);  // stale handle
+    EXPECT_EQ(cbOut, 0);
+    DeleteMachineTree(MONITORS_KEY);
+    cbOut = 99;
+    EXPECT_EQ(Request(DEVREQ_CONFIG), FALSE);  // no handle
+    EXPECT_EQ(cbOut, 0);
+    wchar_t name[] = L"Office";
+    wchar_t reserved[] = L"";
+    EXPECT_EQ(RpcDeviceRequest(nullptr, DEVREQ_CONFIG, in, 0, out, nullptr, name, reserved), FALSE);
+}
+
+TEST_F(DeviceRequest, PrinterNameWithBackslashesUsesCommasInItsKey) {
+    MonitorStores({{L"SOFTWARE\\Mirel\\ZOLT7\\,,host,Office\\Driver\\Counter", L"dwIOCounter", Le32(5)},
+                   {L"SOFTWARE\\Mirel\\ZOLT7\\,,host,Office\\Driver\\Counter", FLAG_ACQUIRED, {1}}});
+    in[0] = 1;
+    ASSERT_EQ(Request(DEVREQ_COUNTER, 1, L"\\\\host\\Office"), TRUE);
+    EXPECT_EQ(Reply(4), Le32(5));
+}
