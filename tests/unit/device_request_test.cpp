@@ -320,3 +320,46 @@ TEST_F(DeviceRequest, PrinterNameWithBackslashesUsesCommasInItsKey) {
     ASSERT_EQ(Request(DEVREQ_COUNTER, 1, L"\\\\host\\Office"), TRUE);
     EXPECT_EQ(Reply(4), Le32(5));
 }
+
+namespace {
+
+struct ConcurrentClient {
+    int failures;
+};
+
+DWORD WINAPI RequestCountersRepeatedly(LPVOID parameter) {
+    ConcurrentClient* client = static_cast<ConcurrentClient*>(parameter);
+    for (int i = 0; i < 15; ++i) {
+        unsigned char in[32768] = {1};
+        unsigned char out[32768];
+        long cbOut = 32768;
+        wchar_t name[] = L"Office";
+        wchar_t reserved[] = L"";
+        if (!RpcDeviceRequest(nullptr, DEVREQ_COUNTER, in, 1, out, &cbOut, name, reserved) ||
+            cbOut != 4)
+            ++client->failures;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Several clients asking the same printer at once: a client's flag clear
+// must not fall between the monitor's set and another client's read-back.
+TEST_F(DeviceRequest, OverlappingRequestsForOnePrinterAllSucceed) {
+    window.handler = [](ULONG_PTR, const std::vector<BYTE>&) {
+        SetMachineValue(Key(SUBKEY_COUNTER), L"dwIOCounter", REG_BINARY, Le32(3));
+        SetMachineValue(Key(SUBKEY_COUNTER), FLAG_ACQUIRED, REG_BINARY, {1});
+        Sleep(2);  // widen the gap between the set and the caller's read-back
+    };
+    ConcurrentClient clients[6] = {};
+    HANDLE threads[6];
+    for (int i = 0; i < 6; ++i)
+        threads[i] = CreateThread(nullptr, 0, RequestCountersRepeatedly, &clients[i], 0, nullptr);
+    WaitForMultipleObjects(6, threads, TRUE, INFINITE);
+    for (int i = 0; i < 6; ++i) {
+        CloseHandle(threads[i]);
+        EXPECT_EQ(clients[i].failures, 0) << "client " << i;
+    }
+    EXPECT_EQ(window.received.size(), 90u);
+}
