@@ -34,10 +34,20 @@ void GetResponseBuffer(PRPC_MESSAGE message, uint32_t length) {
     if (status != RPC_S_OK) Fault(status);
 }
 
+// Takes the request's data representation and labels the message with the
+// server's own, in which the response (or a fault) is encoded: the runtime
+// builds the reply header from the message's label.
+unsigned long TakeRequestRepresentation(PRPC_MESSAGE message) {
+    unsigned long drep = message->DataRepresentation;
+    message->DataRepresentation = NDR_LOCAL_DATA_REPRESENTATION;
+    return drep;
+}
+
 void ServeCommand(PRPC_MESSAGE message, bool withArgument) {
+    unsigned long drep = TakeRequestRepresentation(message);
     CommandRequest request;
     if (!DecodeCommandRequest(static_cast<const uint8_t*>(message->Buffer),
-                              message->BufferLength, message->DataRepresentation, &request))
+                              message->BufferLength, drep, &request))
         Fault(RPC_X_BAD_STUB_DATA);
 
     // Both strings together are bounded by the received buffer.
@@ -46,10 +56,8 @@ void ServeCommand(PRPC_MESSAGE message, bool withArgument) {
     if (!strings) Fault(RPC_S_OUT_OF_MEMORY);
     wchar_t* printerName = strings;
     wchar_t* argument = strings + request.printerName.units;
-    CopyWireString(request.printerName, message->DataRepresentation,
-                   reinterpret_cast<uint16_t*>(printerName));
-    CopyWireString(request.argument, message->DataRepresentation,
-                   reinterpret_cast<uint16_t*>(argument));
+    CopyWireString(request.printerName, drep, reinterpret_cast<uint16_t*>(printerName));
+    CopyWireString(request.argument, drep, reinterpret_cast<uint16_t*>(argument));
 
     boolean result = withArgument
         ? RpcSendCommand2(message->Handle, request.dwCommand, request.dwParam, printerName, argument)
@@ -61,9 +69,10 @@ void ServeCommand(PRPC_MESSAGE message, bool withArgument) {
 }
 
 void ServeDeviceRequest(PRPC_MESSAGE message, uint32_t opnum) {
+    unsigned long drep = TakeRequestRepresentation(message);
     DeviceRequestCall request;
     if (!DecodeDeviceRequest(static_cast<const uint8_t*>(message->Buffer),
-                             message->BufferLength, message->DataRepresentation, &request))
+                             message->BufferLength, drep, &request))
         Fault(RPC_X_BAD_STUB_DATA);
 
     size_t units = size_t(request.printerName.units) + request.reserved.units;
@@ -74,10 +83,8 @@ void ServeDeviceRequest(PRPC_MESSAGE message, uint32_t opnum) {
     std::memcpy(storage->outData, request.outData, DEVICE_RPC_ARRAY_SIZE);
     wchar_t* printerName = storage->strings;
     wchar_t* reserved = storage->strings + request.printerName.units;
-    CopyWireString(request.printerName, message->DataRepresentation,
-                   reinterpret_cast<uint16_t*>(printerName));
-    CopyWireString(request.reserved, message->DataRepresentation,
-                   reinterpret_cast<uint16_t*>(reserved));
+    CopyWireString(request.printerName, drep, reinterpret_cast<uint16_t*>(printerName));
+    CopyWireString(request.reserved, drep, reinterpret_cast<uint16_t*>(reserved));
 
     long cbOutData = request.cbOutData;
     long* pcbOutData = request.outSizeReferent ? &cbOutData : nullptr;
@@ -93,9 +100,8 @@ void ServeDeviceRequest(PRPC_MESSAGE message, uint32_t opnum) {
 
     // The request buffer is not used past this point: the response may
     // replace it. The arrays go back from the stub's own copy.
-    RPC_STATUS status = RPC_S_OK;
     message->BufferLength = DeviceResponseLength(opnum, pcbOutData != nullptr);
-    status = I_RpcGetBuffer(message);
+    RPC_STATUS status = I_RpcGetBuffer(message);
     if (status == RPC_S_OK)
         EncodeDeviceResponse(static_cast<uint8_t*>(message->Buffer), opnum, storage->inData,
                              storage->outData, request.outSizeReferent, cbOutData, result);
@@ -119,13 +125,23 @@ void __RPC_STUB DispatchDeviceRequestMapped(PRPC_MESSAGE message) {
     ServeDeviceRequest(message, DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED);
 }
 
-// One entry per opnum, in opnum order; the runtime rejects higher opnums.
-RPC_DISPATCH_FUNCTION g_dispatchFunctions[DEVICE_RPC_PROCEDURE_COUNT] = {
-    DispatchSendCommand,
-    DispatchSendCommand2,
-    DispatchDeviceRequest,
-    DispatchDeviceRequestMapped,
-};
+// One entry per opnum, in opnum order; the table's count is 4 and the
+// runtime rejects higher opnums. The array nevertheless spans every 16-bit
+// opnum, zero past the four entries: Wine's runtime reads the entry of an
+// out-of-range opnum after sending the rejection, and a short array would
+// let one packet with opnum 0xFFFF read past it and crash the process.
+// Zero-filled, the array costs no space in the image.
+RPC_DISPATCH_FUNCTION g_dispatchFunctions[65536];
+
+bool FillDispatchTable() {
+    g_dispatchFunctions[DEVICE_RPC_OPNUM_SEND_COMMAND] = DispatchSendCommand;
+    g_dispatchFunctions[DEVICE_RPC_OPNUM_SEND_COMMAND2] = DispatchSendCommand2;
+    g_dispatchFunctions[DEVICE_RPC_OPNUM_DEVICE_REQUEST] = DispatchDeviceRequest;
+    g_dispatchFunctions[DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED] = DispatchDeviceRequestMapped;
+    return true;
+}
+
+const bool g_dispatchTableFilled = FillDispatchTable();
 
 RPC_DISPATCH_TABLE g_dispatchTable = {DEVICE_RPC_PROCEDURE_COUNT, g_dispatchFunctions, 0};
 

@@ -163,3 +163,52 @@ TEST(GlobalObjectName, PrefixAndCapacity) {
     EXPECT_EQ(MakeGlobalObjectName(nullptr, L"A", 8), 0);
     EXPECT_EQ(MakeGlobalObjectName(name, nullptr, 8), 0);
 }
+
+namespace {
+
+// Runs this test program again with the reported Windows version set to
+// `version`, asking its probe to expect `expected` as the mapping's name.
+DWORD RunProbeUnderVersion(const wchar_t* version, const wchar_t* expected) {
+    HKEY wine = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine", 0, nullptr, 0, KEY_WRITE, nullptr, &wine,
+                    nullptr);
+    RegSetValueExW(wine, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                   DWORD((lstrlenW(version) + 1) * sizeof(wchar_t)));
+    SetEnvironmentVariableW(L"DEVICERPC_EXPECT_OBJECT_NAME", expected);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    wchar_t commandLine[MAX_PATH + 64];
+    wsprintfW(commandLine, L"\"%s\" --gtest_filter=GlobalObjectNameProbe.*", self);
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    DWORD code = 99;
+    if (CreateProcessW(self, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        WaitForSingleObject(process.hProcess, 60000);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    SetEnvironmentVariableW(L"DEVICERPC_EXPECT_OBJECT_NAME", nullptr);
+    RegDeleteValueW(wine, L"Version");
+    RegCloseKey(wine);
+    return code;
+}
+
+}  // namespace
+
+TEST(GlobalObjectName, FollowsTheReportedWindowsVersion) {
+    EXPECT_EQ(RunProbeUnderVersion(L"winxp64", L"Global\\ZOLT7 DeviceRequest Mapped File"), 0u);
+    EXPECT_EQ(RunProbeUnderVersion(L"nt40", L"ZOLT7 DeviceRequest Mapped File"), 0u);
+}
+
+// Runs only as the child of the test above.
+TEST(GlobalObjectNameProbe, NameMatchesExpectation) {
+    wchar_t expected[260] = {};
+    if (!GetEnvironmentVariableW(L"DEVICERPC_EXPECT_OBJECT_NAME", expected, 260))
+        GTEST_SKIP() << "runs only under a chosen Windows version";
+    wchar_t name[260] = {};
+    if (!MakeGlobalObjectName(name, L"ZOLT7 DeviceRequest Mapped File", 260))
+        lstrcpyW(name, L"ZOLT7 DeviceRequest Mapped File");
+    EXPECT_STREQ(name, expected);
+}
