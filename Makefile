@@ -4,8 +4,9 @@
 BUILD_DIR ?= build
 PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+FUZZ_SECONDS ?= 120
 
-.PHONY: all build bootstrap test unit-test e2e-test demo clean
+.PHONY: all build bootstrap test unit-test fuzz-smoke e2e-test demo fuzz clean
 
 all: build
 
@@ -22,11 +23,19 @@ build: $(BUILD_DIR)/CMakeCache.txt
 # starts its own private Wine prefix.
 test: bootstrap
 	$(MAKE) build
+	$(MAKE) fuzz-smoke
 	$(MAKE) unit-test
 	$(MAKE) e2e-test
 
 unit-test:
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
+
+# A short pass of every fuzz target; `make fuzz` runs the long one.
+fuzz-smoke:
+	scripts/fuzz 10
+
+fuzz: bootstrap
+	scripts/fuzz $(FUZZ_SECONDS)
 
 e2e-test:
 	DEVICERPC_BIN=$(abspath $(BUILD_DIR))/bin $(PYTHON) -m pytest tests/e2e -q -p no:cacheprovider
@@ -36,4 +45,4 @@ demo: bootstrap
 	scripts/demo $(BUILD_DIR)/bin
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-fuzz
