@@ -6,7 +6,7 @@ PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 120
 
-.PHONY: all build bootstrap test unit-test fuzz-smoke e2e-test demo fuzz clean
+.PHONY: all build bootstrap test unit-test fuzz-smoke e2e-test demo fuzz package clean
 
 all: build
 
@@ -43,6 +43,10 @@ e2e-test:
 demo: bootstrap
 	$(MAKE) build
 	scripts/demo $(BUILD_DIR)/bin
+
+# The versioned zip of the executables, the IDL and the documentation.
+package: build
+	scripts/package $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) build-fuzz

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "devicerpc_version.h"
 #include "rpc_binding.h"
 #include "tool_common.h"
 
@@ -38,6 +39,7 @@ const wchar_t kUsage[] =
     L"                    a signal then stays set for --pulse-ms\n"
     L"  --pulse-ms MS     how long a manual-reset signal stays set (default 300)\n"
     L"  --protseq SEQ     protocol sequence the waits probe (default ncacn_np)\n"
+    L"  --version         print the version\n"
     L"\n"
     L"Commands:\n"
     L"  events            create the three events (launch does it too)\n"
@@ -238,6 +240,9 @@ int wmain(int argc, wchar_t** argv) {
         bool hasValue = i + 1 < argc;
         if (lstrcmpW(argv[i], L"--help") == 0) {
             PrintOut(L"%ls", kUsage);
+            return EXIT_OK;
+        } else if (lstrcmpW(argv[i], L"--version") == 0) {
+            PrintOut(L"DeviceRpcCtl %ls\n", DEVICERPC_VERSION);
             return EXIT_OK;
         } else if (lstrcmpW(argv[i], L"--server") == 0 && hasValue) {
             lstrcpynW(ctl.serverPath, argv[++i], MAX_PATH);
