@@ -7,7 +7,7 @@
 #include <rpc.h>
 #include <rpcndr.h>
 
-// The server interface specification handed to the runtime for endpoint
+// The server interface record handed to the runtime for endpoint
 // and interface registration, and the client one used for calls.
 extern RPC_IF_HANDLE DeviceRpc_v1_0_s_ifspec;
 extern RPC_IF_HANDLE DeviceRpc_v1_0_c_ifspec;

@@ -97,10 +97,11 @@ class Prefix:
         result = self.reg("query", key, "/v", name, check=False)
         if result.returncode != 0:
             return None
+        # reg.exe separates its columns with four blanks; names may hold blanks.
         for line in result.stdout.splitlines():
-            parts = line.strip().split(None, 2)
-            if len(parts) >= 2 and parts[0].lower() == name.lower():
-                return parts[1], parts[2] if len(parts) > 2 else ""
+            match = re.match(r"^    (.*?)    (REG_\w+)(?:    (.*))?$", line)
+            if match and match.group(1).lower() == name.lower():
+                return match.group(2), match.group(3) or ""
         return None
 
     # -- network -----------------------------------------------------------

@@ -1,0 +1,261 @@
+// The four messages of the server and how MonitorSim answers them.
+#include "monitor_messages.h"
+
+#include "payload_layout.h"
+#include "printer_names.h"
+#include "registry_layout.h"
+#include "reply_records.h"
+#include "tool_common.h"
+
+namespace {
+
+const wchar_t MAPPING_BASE_NAME[] = L"ZOLT7 DeviceRequest Mapped File";
+const wchar_t MUTEX_BASE_NAME[] = L"ZOLT7 DeviceRequest Mapped File Mutex";
+const DWORD MUTEX_WAIT_MS = 10000;
+
+// The printer names of one block: as the client gave it and as the
+// server's name resolution turns it into the key of the printer's data.
+struct BlockNames {
+    wchar_t client[NAME_BUFFER_CHARS];
+    wchar_t local[NAME_BUFFER_CHARS];
+};
+
+// Copies the block's UTF-16LE name (possibly at an odd offset) and
+// resolves it exactly as the server does: the spooler's name of a printer
+// served by the language monitor, or else the client name itself.
+bool ReadBlockNames(const uint8_t* name, uint32_t nameLength, BlockNames* names) {
+    ZeroMemory(names, sizeof(*names));
+    if (nameLength >= NAME_BUFFER_CHARS) return false;
+    for (uint32_t i = 0; i < nameLength; ++i)
+        names->client[i] = static_cast<wchar_t>(name[2 * i] | (name[2 * i + 1] << 8));
+    if (!ResolveLocalPrinterName(names->client, names->local)) lstrcpyW(names->local, names->client);
+    return true;
+}
+
+// Appends "code=C cbData=N data=HEX" and a line break to the log in one
+// write, so that a test reading the file never sees half a line.
+void LogMessage(SimState* state, const COPYDATASTRUCT* message) {
+    if (state->log == INVALID_HANDLE_VALUE) return;
+    const DWORD cbData = message->cbData;
+    const SIZE_T capacity = 64 + 2 * static_cast<SIZE_T>(cbData) + 2;
+    char* line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+    if (!line) return;
+    SIZE_T length = static_cast<SIZE_T>(wsprintfA(line, "code=%I64u cbData=%lu data=",
+                                                  static_cast<ULONG64>(message->dwData),
+                                                  static_cast<unsigned long>(cbData)));
+    const BYTE* bytes = static_cast<const BYTE*>(message->lpData);
+    static const char kHex[] = "0123456789abcdef";
+    for (DWORD i = 0; bytes && i < cbData; ++i) {
+        line[length++] = kHex[bytes[i] >> 4];
+        line[length++] = kHex[bytes[i] & 15];
+    }
+    line[length++] = '\n';
+    DWORD written = 0;
+    WriteFile(state->log, line, static_cast<DWORD>(length), &written, nullptr);
+    HeapFree(GetProcessHeap(), 0, line);
+}
+
+// Takes the device request mutex, holds it `holdMs` ms and ends the
+// process without releasing it: whoever waits for it then finds it
+// abandoned.
+void DieHoldingMutex(DWORD holdMs) {
+    wchar_t name[NAME_BUFFER_CHARS];
+    MakeKernelObjectName(MUTEX_BASE_NAME, name);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (!mutex) {
+        PrintErr(L"MonitorSim: cannot open mutex %ls: error %lu\n", name, GetLastError());
+        return;
+    }
+    DWORD wait = WaitForSingleObject(mutex, MUTEX_WAIT_MS);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        PrintErr(L"MonitorSim: mutex %ls not acquired within %lu ms; answering normally\n", name,
+                 MUTEX_WAIT_MS);
+        CloseHandle(mutex);
+        return;
+    }
+    if (holdMs) Sleep(holdMs);
+    PrintErr(L"MonitorSim: exiting while holding %ls\n", name);
+    ExitProcess(EXIT_FAULT);
+}
+
+// Applies the deliberate deaths that the options ask for on this code.
+void DieIfAsked(const SimOptions* options, DWORD code) {
+    if (options->dieInMessage && (!options->dieCodeGiven || options->dieCode == code)) {
+        PrintErr(L"MonitorSim: exiting in message %lu\n", code);
+        ExitProcess(EXIT_FAULT);
+    }
+    if (options->dieHoldingMutex && options->dieMutexCode == code) DieHoldingMutex(options->mutexHoldMs);
+}
+
+// MONMSG_COMMAND and MONMSG_COMMAND2: the verdict goes into the failure
+// flag named by the client printer name, before the window procedure
+// returns; the server reads it right after.
+BOOL HandleCommand(SimState* state, const COPYDATASTRUCT* message) {
+    CommandBlockView view = {};
+    BlockNames names;
+    if (!ParseCommandBlock(static_cast<const uint8_t*>(message->lpData), message->cbData, &view) ||
+        !ReadBlockNames(view.name, view.nameLength, &names)) {
+        PrintErr(L"MonitorSim: message %lu: malformed command block (%lu bytes)\n",
+                 static_cast<unsigned long>(message->dwData), message->cbData);
+        return TRUE;
+    }
+    const VirtualPrinter* printer = FindPrinter(state->model, names.client, names.local);
+    // A printer MonitorSim does not have cannot carry out a command.
+    Verdict verdict = printer ? VerdictForCommand(printer, view.dwCommand, view.dwParam) : VERDICT_FAIL;
+    if (state->options.alwaysFail) verdict = VERDICT_FAIL;
+    if (state->options.leaveFlag) verdict = VERDICT_LEAVE;
+    if (verdict == VERDICT_LEAVE) return TRUE;
+    if (!WriteFailureFlag(names.client, verdict == VERDICT_FAIL ? 1 : 0))
+        PrintErr(L"MonitorSim: cannot write the failure flag of \"%ls\"\n", names.client);
+    return TRUE;
+}
+
+// MONMSG_DEVICE_REQUEST: the data and then the handshake flag go into the
+// registry under the resolved local printer name.
+BOOL HandleDeviceRequest(SimState* state, const COPYDATASTRUCT* message) {
+    RequestBlockView view = {};
+    BlockNames names;
+    if (!ParseRequestBlock(static_cast<const uint8_t*>(message->lpData), message->cbData, &view) ||
+        !ReadBlockNames(view.name, view.nameLength, &names)) {
+        PrintErr(L"MonitorSim: message 9: malformed request block (%lu bytes)\n", message->cbData);
+        return TRUE;
+    }
+    VirtualPrinter* printer = FindPrinter(state->model, names.client, names.local);
+    // Without a printer the flag stays as the server cleared it: failure.
+    if (!printer) return TRUE;
+    DWORD selector = SelectorByte(view.input, view.inputSize);
+    const StoreFaults* faults = &state->options.store;
+    if (IsWriteRequest(view.dwRequestCode)) {
+        if (ApplyWriteRequest(printer, view.dwRequestCode, view.input, view.inputSize) &&
+            !SetWrittenFlag(view.dwRequestCode, selector, names.local, faults))
+            PrintErr(L"MonitorSim: cannot set \"Written\" for \"%ls\"\n", names.local);
+        return TRUE;
+    }
+    // Unknown codes are left alone: the server expects no flag for them.
+    StoreAcquireData(printer, view.dwRequestCode, selector, names.local, faults);
+    return TRUE;
+}
+
+// The reply of one mapped request before the fault options bend it.
+struct MappedReply {
+    DWORD dwSuccess;
+    DWORD dwErrorCode;
+    DWORD dwRequestCode;
+    DWORD dwDataSize;
+    BYTE data[REPLY_RECORD_MAX];
+};
+
+void ComposeMappedReply(VirtualPrinter* printer, const RequestBlockView* view, MappedReply* reply) {
+    ZeroMemory(reply, sizeof(*reply));
+    reply->dwRequestCode = static_cast<DWORD>(view->dwRequestCode);
+    if (!printer) {
+        reply->dwErrorCode = ERROR_INVALID_PRINTER_NAME;
+        return;
+    }
+    if (IsWriteRequest(view->dwRequestCode)) {
+        if (ApplyWriteRequest(printer, view->dwRequestCode, view->input, view->inputSize))
+            reply->dwSuccess = 1;
+        else
+            reply->dwErrorCode = ERROR_INVALID_PARAMETER;
+        return;
+    }
+    DWORD selector = SelectorByte(view->input, view->inputSize);
+    switch (BuildReplyRecord(printer, view->dwRequestCode, selector, reply->data, &reply->dwDataSize)) {
+    case OUTCOME_DONE: reply->dwSuccess = 1; break;
+    case OUTCOME_FAILED: reply->dwErrorCode = ERROR_NOT_FOUND; break;
+    case OUTCOME_UNKNOWN_CODE: reply->dwErrorCode = ERROR_NOT_SUPPORTED; break;
+    }
+}
+
+// Writes the whole MappedReplyBlock, so that nothing of an earlier reply
+// survives behind a shorter one.
+void WriteMappedReply(BYTE* view, const MappedReply* reply, DWORD reserved) {
+    ZeroMemory(view, MAPPED_REPLY_BYTES);
+    PutLittleEndian32(view + 0, reserved);
+    PutLittleEndian32(view + 4, reply->dwSuccess);
+    PutLittleEndian32(view + 8, reply->dwErrorCode);
+    PutLittleEndian32(view + 12, reply->dwRequestCode);
+    CopyMemory(view + MAPPED_DATA_OFFSET, reply->data, sizeof(reply->data));
+    PutLittleEndian32(view + MAPPED_SIZE_OFFSET, reply->dwDataSize);
+}
+
+// MONMSG_DEVICE_REQUEST_MAPPED: the reply goes into the mapping the server
+// created before sending. The server holds the device request mutex for
+// the whole exchange, so MonitorSim must not wait for it here.
+BOOL HandleMappedRequest(SimState* state, const COPYDATASTRUCT* message) {
+    RequestBlockView view = {};
+    BlockNames names;
+    if (!ParseRequestBlock(static_cast<const uint8_t*>(message->lpData), message->cbData, &view) ||
+        !ReadBlockNames(view.name, view.nameLength, &names)) {
+        PrintErr(L"MonitorSim: message 11: malformed request block (%lu bytes)\n", message->cbData);
+        return TRUE;
+    }
+    MappedReply reply;
+    ComposeMappedReply(FindPrinter(state->model, names.client, names.local), &view, &reply);
+    const SimOptions* options = &state->options;
+    if (options->hasEcho) reply.dwRequestCode = options->echo;
+    if (options->mappedFail) {
+        reply.dwSuccess = 0;
+        reply.dwErrorCode = options->mappedError;
+    }
+    if (options->hasMappedSize) reply.dwDataSize = options->mappedSize;
+
+    HANDLE mapping = state->heldMapping;
+    if (!mapping) {
+        wchar_t name[NAME_BUFFER_CHARS];
+        MakeKernelObjectName(MAPPING_BASE_NAME, name);
+        mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
+        if (!mapping) {
+            PrintErr(L"MonitorSim: cannot open the reply mapping %ls: error %lu\n", name, GetLastError());
+            return TRUE;
+        }
+    }
+    BYTE* block = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, MAPPED_REPLY_BYTES));
+    if (block) {
+        WriteMappedReply(block, &reply, ++state->mappedReplies);
+        UnmapViewOfFile(block);
+    } else {
+        PrintErr(L"MonitorSim: cannot map the reply mapping: error %lu\n", GetLastError());
+    }
+    if (options->holdMapping)
+        state->heldMapping = mapping;
+    else
+        CloseHandle(mapping);
+    return TRUE;
+}
+
+}  // namespace
+
+void MakeKernelObjectName(const wchar_t* baseName, wchar_t* name) {
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    // The server decides by the reported version, not by what the names
+    // would need, so MonitorSim asks the same question.
+#ifdef _MSC_VER
+#pragma warning(suppress : 4996)  // deprecated, but it is what the server asks
+#endif
+    BOOL known = GetVersionExW(&version);
+    bool global = known && version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5;
+    lstrcpyW(name, global ? L"Global\\" : L"");
+    lstrcatW(name, baseName);
+}
+
+bool OpenMessageLog(SimState* state, const wchar_t* path) {
+    state->log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return state->log != INVALID_HANDLE_VALUE;
+}
+
+BOOL HandleCopyData(SimState* state, const COPYDATASTRUCT* message) {
+    DWORD code = static_cast<DWORD>(message->dwData);
+    LogMessage(state, message);
+    if (state->options.delayMs) Sleep(state->options.delayMs);
+    DieIfAsked(&state->options, code);
+    switch (code) {
+    case MONMSG_COMMAND:
+    case MONMSG_COMMAND2: return HandleCommand(state, message);
+    case MONMSG_DEVICE_REQUEST: return HandleDeviceRequest(state, message);
+    case MONMSG_DEVICE_REQUEST_MAPPED: return HandleMappedRequest(state, message);
+    default: return FALSE;
+    }
+}
