@@ -38,7 +38,7 @@ fuzz: bootstrap
 	scripts/fuzz $(FUZZ_SECONDS)
 
 e2e-test:
-	DEVICERPC_BIN=$(abspath $(BUILD_DIR))/bin $(PYTHON) -m pytest tests/e2e -q -p no:cacheprovider
+	DEVICERPC_BIN=$(abspath $(BUILD_DIR))/bin $(PYTHON) -m pytest tests/e2e -q -p no:cacheprovider --timeout 900
 
 demo: bootstrap
 	$(MAKE) build

@@ -7,6 +7,7 @@ monitor and the client.
 """
 import os
 import re
+import select
 import shutil
 import subprocess
 import tempfile
@@ -58,7 +59,10 @@ class Prefix:
         return exe if os.path.isabs(exe) or exe.startswith("reg") else os.path.join(BIN, exe)
 
     def stop_all(self):
-        """Ends every process of this prefix (and only of this prefix)."""
+        """Ends every process of this prefix (and only of this prefix), then
+        starts its wineserver again as a persistent one: a server that ends
+        on its own when idle can do so just as a new process connects, which
+        leaves that process hanging."""
         subprocess.run([WINESERVER, "-k"], env=self.env, capture_output=True, timeout=60)
         subprocess.run([WINESERVER, "-w"], env=self.env, capture_output=True, timeout=60)
         for proc in self.started:
@@ -68,6 +72,16 @@ class Prefix:
             except Exception:
                 pass
         self.started = []
+        self.keep_server()
+
+    def keep_server(self):
+        # The first program of a fresh server starts the prefix's own
+        # services; started here without pipes, they cannot hold on to the
+        # output pipes of a test's programs.
+        quiet = dict(env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, timeout=120)
+        subprocess.run([WINESERVER, "-p"], **quiet)
+        subprocess.run([WINE, "cmd", "/c", "exit", "0"], **quiet)
 
     # -- registry ----------------------------------------------------------
     def reg(self, *args, check=True):
@@ -150,15 +164,30 @@ class Controller:
 
     def __init__(self, prefix, *options):
         self.proc = prefix.popen("DeviceRpcCtl.exe", *options, "-")
+        self.pending = b""
 
-    def send(self, line, timeout=60):
+    def send(self, line, timeout=90):
+        """Sends one command; its answer line (empty when the controller ended)."""
         self.proc.stdin.write(line + "\n")
         self.proc.stdin.flush()
+        return self.read_line(line, timeout)
+
+    def read_line(self, what, timeout):
+        # Unbuffered reads with a deadline, so that a controller that hangs
+        # fails the test instead of stalling the run.
         deadline = time.time() + timeout
-        answer = self.proc.stdout.readline()
-        if not answer and time.time() > deadline:
-            raise TimeoutError(line)
-        return answer.strip()
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in self.pending:
+            left = deadline - time.time()
+            ready, _, _ = select.select([fd], [], [], max(left, 0))
+            if not ready:
+                raise TimeoutError("controller gave no answer to %r within %d s" % (what, timeout))
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                break
+            self.pending += chunk
+        line, _, self.pending = self.pending.partition(b"\n")
+        return line.decode("utf-8", "replace").strip()
 
     def launch_and_start(self):
         assert self.send("launch").startswith("launched")
@@ -177,8 +206,10 @@ def prefix_path():
     base = os.environ.get("DEVICERPC_TEST_PREFIX")
     path = base or tempfile.mkdtemp(prefix="devicerpc-wine-")
     env = dict(os.environ, WINEPREFIX=path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run([WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=300)
-    subprocess.run([WINESERVER, "-w"], env=env, capture_output=True, timeout=120)
+    subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     yield path
     subprocess.run([WINESERVER, "-k"], env=env, capture_output=True, timeout=60)
     if not base:
