@@ -263,13 +263,13 @@ DeploymentState* HealthyState() {
     PrinterKeyNameFor(p.name, p.keyName);
     p.dataKeyPresent = true;
     for (int v = 0; v < DATA_VALUE_COUNT; ++v) {
-        const DataValueSpec& spec = DataValueSpecFor(v);
-        if (lstrcmpW(spec.name, FLAG_WRITTEN) == 0)
+        const DataValueRule& rule = DataValueRuleFor(v);
+        if (lstrcmpW(rule.name, FLAG_WRITTEN) == 0)
             SetValue(&p.values[v], {1});
-        else if (spec.maxBytes == 0)
+        else if (rule.maxBytes == 0)
             SetValue(&p.values[v], {1, 2, 3, 4});  // ReturnValue, four bytes
         else
-            SetValue(&p.values[v], {1}, spec.maxBytes);
+            SetValue(&p.values[v], {1}, rule.maxBytes);
     }
     SetValue(&p.values[DV_FLASH_SIZE], {4, 0, 0, 0});
     state.serverObjectsChecked = state.instanceMutexPresent = true;

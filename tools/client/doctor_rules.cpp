@@ -19,7 +19,7 @@ namespace {
 
 // In the order of enum DataValue. The sizes are what the server reads:
 // a longer value fails its read.
-const DataValueSpec kDataValues[DATA_VALUE_COUNT] = {
+const DataValueRule kDataValues[DATA_VALUE_COUNT] = {
     {SUBKEY_CONFIG, FLAG_ACQUIRED, 4, L"config"},
     {SUBKEY_CONFIG, L"dwDuplex", 4, L"config"},
     {SUBKEY_CONFIG, L"dwNumCassette", 4, L"config"},
@@ -103,14 +103,14 @@ void CheckFlags(const PrinterObservation& p, FindingList* findings) {
     for (int v = 0; v < DATA_VALUE_COUNT; ++v) {
         const ObservedValue& value = p.values[v];
         if (!IsFlag(v) || !value.present) continue;
-        const DataValueSpec& spec = kDataValues[v];
-        if (value.size > spec.maxBytes) continue;  // reported with the sizes
+        const DataValueRule& rule = kDataValues[v];
+        if (value.size > rule.maxBytes) continue;  // reported with the sizes
         if (IsWrittenFlag(v) && value.size == 1 && value.head[0] > 1) {
             AddFinding(findings, FINDING_FAIL,
                        L"the monitor must set \"Written\" to the single byte 0x01 on success",
                        L"printer \"%ls\": \"Written\" in %ls is 0x%02x; only 0x01 counts, so "
                        L"%ls requests always fail",
-                       p.name, spec.subkey, value.head[0], spec.reader);
+                       p.name, rule.subkey, value.head[0], rule.reader);
         } else if (HeadZero(value) || value.size == 0) {
             AddFinding(findings, FINDING_WARN,
                        IsWrittenFlag(v)
@@ -120,7 +120,7 @@ void CheckFlags(const PrinterObservation& p, FindingList* findings) {
                              L"printer: it stores the data under this key, then sets the flag",
                        L"printer \"%ls\": \"%ls\" in %ls is cleared: the last %ls request failed "
                        L"or was not answered",
-                       p.name, spec.name, spec.subkey, spec.reader);
+                       p.name, rule.name, rule.subkey, rule.reader);
         }
     }
 }
@@ -130,15 +130,15 @@ void CheckFlags(const PrinterObservation& p, FindingList* findings) {
 void CheckValueSizes(const PrinterObservation& p, FindingList* findings) {
     for (int v = 0; v < DATA_VALUE_COUNT; ++v) {
         const ObservedValue& value = p.values[v];
-        const DataValueSpec& spec = kDataValues[v];
-        if (!value.present || spec.maxBytes == 0 || value.size <= spec.maxBytes) continue;
+        const DataValueRule& rule = kDataValues[v];
+        if (!value.present || rule.maxBytes == 0 || value.size <= rule.maxBytes) continue;
         wchar_t remedy[160] = {};
         _snwprintf(remedy, 159, L"the monitor must store \"%ls\" with at most %lu byte%ls",
-                   spec.name, spec.maxBytes, spec.maxBytes == 1 ? L"" : L"s");
+                   rule.name, rule.maxBytes, rule.maxBytes == 1 ? L"" : L"s");
         AddFinding(findings, FINDING_FAIL, remedy,
                    L"printer \"%ls\": \"%ls\" in %ls is %lu bytes; the server reads at most %lu, "
                    L"so %ls requests fail",
-                   p.name, spec.name, spec.subkey, value.size, spec.maxBytes, spec.reader);
+                   p.name, rule.name, rule.subkey, value.size, rule.maxBytes, rule.reader);
     }
 }
 
@@ -293,7 +293,7 @@ const wchar_t* LevelWord(FindingLevel level) {
 const wchar_t* const CONTROL_EVENT_NAMES[3] = {
     L"ZOLT7SM_EVENT_RPC_START", L"ZOLT7SM_EVENT_RPC_STOP", L"ZOLT7SM_EVENT_RPC_TERMINATE"};
 
-const DataValueSpec& DataValueSpecFor(int value) {
+const DataValueRule& DataValueRuleFor(int value) {
     return kDataValues[value];
 }
 

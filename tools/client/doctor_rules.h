@@ -54,7 +54,7 @@ enum DataValue {
 };
 
 // Where a data value lives and how the server reads it.
-struct DataValueSpec {
+struct DataValueRule {
     const wchar_t* subkey;  // appended to the printer key name
     const wchar_t* name;
     DWORD maxBytes;         // the most the server reads; 0: "dwSize" decides
@@ -62,7 +62,7 @@ struct DataValueSpec {
 };
 
 // Where data value `value` lives and how much of it the server reads.
-const DataValueSpec& DataValueSpecFor(int value);
+const DataValueRule& DataValueRuleFor(int value);
 
 // One printer of the spooler's list as the resolution walk sees it.
 struct PrinterObservation {

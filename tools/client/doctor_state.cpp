@@ -58,12 +58,12 @@ void ObserveDataKey(PrinterObservation* p) {
     RegCloseKey(dataKey);
     p->dataKeyPresent = true;
     for (int v = 0; v < DATA_VALUE_COUNT; ++v) {
-        const DataValueSpec& spec = DataValueSpecFor(v);
-        if (!ComposePrinterKeyPath(p->name, spec.subkey, path)) continue;
+        const DataValueRule& rule = DataValueRuleFor(v);
+        if (!ComposePrinterKeyPath(p->name, rule.subkey, path)) continue;
         HKEY key = nullptr;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
             continue;
-        ObserveValue(key, spec.name, &p->values[v]);
+        ObserveValue(key, rule.name, &p->values[v]);
         RegCloseKey(key);
     }
 }
