@@ -97,14 +97,18 @@ TEST(ClientFormat, BinInfoShowsOneRowPerBin) {
         bytes.insert(bytes.end(), record.begin(), record.end());
     }
     EXPECT_EQ(Table(REPLY_BIN_INFO, bytes),
-              L"bin  length  source  size    width   height  level\n"
-              L"0    32      1       9       2100    2970    80\n"
-              L"1    32      2       9       2100    2970    79\n"
-              L"2    32      3       9       2100    2970    78\n");
+              L"bin  length  source     size       width      height     level\n"
+              L"0    32      1          9          2100       2970       80\n"
+              L"1    32      2          9          2100       2970       79\n"
+              L"2    32      3          9          2100       2970       78\n");
     std::wstring json = Json(REPLY_BIN_INFO, bytes);
     EXPECT_EQ(json.find(L"{\"bins\":[{\"bin\":0,\"record_length\":32,\"source\":1,\"size\":9,"
                         L"\"width\":2100,\"height\":2970,\"level\":80,\"reserved_zero\":true},"),
               0u);
+    // Large values keep their columns apart.
+    std::vector<BYTE> large = bytes;
+    large[36] = large[37] = large[38] = large[39] = 0xFF;  // bin 1 source 4294967295
+    EXPECT_NE(Table(REPLY_BIN_INFO, large).find(L"1    32      4294967295 9"), std::wstring::npos);
     bytes[64 + 28] = 1;  // the second reserved field of bin 2
     EXPECT_NE(Table(REPLY_BIN_INFO, bytes).find(L"note: reserved fields of bin 2 are not zero"),
               std::wstring::npos);

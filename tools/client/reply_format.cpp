@@ -70,7 +70,7 @@ void AppendMalformed(ReplyKind kind, const BYTE* bytes, DWORD count, TextBuffer*
 
 // ConfigReply as a field/value/hex table.
 void AppendConfigTable(const ConfigRecord& r, TextBuffer* out) {
-    AppendText(out, L"%-15ls%-12ls%ls\n", L"field", L"value", L"hex");
+    AppendText(out, L"%-15ls%-12ls%ls\n", L"field", L"value", L"hex");  // 10 digits at most
     const struct {
         const wchar_t* label;
         DWORD value;
@@ -87,12 +87,13 @@ void AppendConfigTable(const ConfigRecord& r, TextBuffer* out) {
 
 // The three bins, one row each.
 void AppendBinTable(const BinRecord records[3], TextBuffer* out) {
-    AppendText(out, L"%-5ls%-8ls%-8ls%-8ls%-8ls%-8ls%ls\n", L"bin", L"length", L"source", L"size",
-               L"width", L"height", L"level");
+    // Columns hold any 32-bit value, so that they never run together.
+    AppendText(out, L"%-5ls%-8ls%-11ls%-11ls%-11ls%-11ls%ls\n", L"bin", L"length", L"source",
+               L"size", L"width", L"height", L"level");
     for (int bin = 0; bin < 3; ++bin) {
         const BinRecord& r = records[bin];
-        AppendText(out, L"%-5d%-8lu%-8lu%-8lu%-8lu%-8lu%lu\n", bin, r.recordLength, r.source, r.size,
-                   r.width, r.height, r.level);
+        AppendText(out, L"%-5d%-8lu%-11lu%-11lu%-11lu%-11lu%lu\n", bin, r.recordLength, r.source,
+                   r.size, r.width, r.height, r.level);
     }
     for (int bin = 0; bin < 3; ++bin)
         if (!records[bin].reservedZero)
