@@ -6,7 +6,7 @@ PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 120
 
-.PHONY: all build bootstrap test unit-test fuzz-smoke e2e-test demo fuzz package clean
+.PHONY: all build bootstrap test unit-test fuzz-smoke e2e-test demo fuzz package bench clean
 
 all: build
 
@@ -47,6 +47,11 @@ demo: bootstrap
 # The versioned zip of the executables, the IDL and the documentation.
 package: build
 	scripts/package $(BUILD_DIR)
+
+# The server against its baselines in a private Wine prefix (under ten
+# minutes); writes bench/results/latest.md and latest.png.
+bench: bootstrap
+	BUILD_DIR=$(BUILD_DIR) scripts/bench
 
 clean:
 	rm -rf $(BUILD_DIR) build-fuzz
