@@ -49,6 +49,7 @@ OP_MESSAGE = {"send": (5, 0), "config": (9, 2), "bins": (9, 3), "mapped": (11, 2
 CLIENT_COUNTS = [1, 8, 64, 256]
 PRINTER_COUNTS = [1, 10, 100, 1000]
 CLK_TCK = os.sysconf("SC_CLK_TCK")
+LEAK_CLIENTS = 32
 OUTPUT_BYTES = 32768                       # pcbOutData the clients send
 BLOCK_BYTES = 26 + 2 * len(CLIENT_NAME) + 0 + OUTPUT_BYTES   # RequestBlock of opnums 2 and 3
 MEMORY_ALLOWANCE = 2 * 32768 + BLOCK_BYTES  # per call in flight beyond the runtime
@@ -62,7 +63,7 @@ class Scale:
         self.latency_s = 0.4 if quick else 1.5      # one client, on one CPU
         self.load_s = 0.4 if quick else 1.2         # each of 8, 64, 256 clients
         self.direct_s = 0.3 if quick else 1.5
-        self.grace_s = 6                            # a call longer than this is stuck
+        self.grace_s = 5                            # a call longer than this is stuck
         self.idle_s = 3 if quick else 30
         self.leak_small = 200 if quick else 1000
         self.leak_large = 2000 if quick else 100000
@@ -199,18 +200,66 @@ def memory(pid):
     return figures
 
 
-def wakeups(pid):
-    """Context switches of all threads of a process."""
+SMAPS_HEADER = re.compile(r"^([0-9a-f]+)-([0-9a-f]+) (\S+) \S+ \S+ \d+\s*(.*)$")
+
+
+def private_smaps(pid):
+    """(private bytes, threads, resident stack bytes per thread or None) from
+    /proc/<pid>/smaps.
+
+    Every Wine thread has one anonymous read-write mapping of the same size
+    for its stacks (about 3 MiB, of which about 1 MiB is resident). With
+    enough threads that size is the most common one among the anonymous
+    mappings, and the mean resident size of those mappings is the stack
+    cost of one thread (some stack mappings merge with a neighbour, so they
+    are not simply counted)."""
+    sizes = {}
     total = 0
+    current = None
+    try:
+        with open("/proc/%d/smaps" % pid) as f:
+            for line in f:
+                m = SMAPS_HEADER.match(line)
+                if m:
+                    anonymous_rw = m.group(3).startswith("rw") and not m.group(4)
+                    current = (int(m.group(2), 16) - int(m.group(1), 16)) if anonymous_rw else None
+                elif line.startswith("Anonymous:"):
+                    kb = int(line.split()[1]) * 1024
+                    total += kb
+                    if current is not None and kb:
+                        count, resident = sizes.get(current, (0, 0))
+                        sizes[current] = (count + 1, resident + kb)
+        threads = memory(pid)["Threads"]
+    except (OSError, TypeError):
+        return None
+    count, resident = max(sizes.values(), default=(0, 0))
+    per_thread = resident / float(count) if count >= 32 else None
+    return total, threads, per_thread
+
+
+def wakeups(pid):
+    """Context switches of every thread of a process, by thread id."""
+    counts = {}
     try:
         for task in os.listdir("/proc/%d/task" % pid):
-            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
-                for line in f:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        total += int(line.split()[1])
+            total = 0
+            try:
+                with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                    for line in f:
+                        if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                            total += int(line.split()[1])
+            except OSError:
+                continue
+            counts[task] = total
     except OSError:
         pass
-    return total
+    return counts
+
+
+def wakeups_between(before, after):
+    """Context switches between two samples: threads that ended in between
+    are left out, threads that started count in full."""
+    return sum(count - before.get(task, 0) for task, count in after.items())
 
 
 def find_pid(name, timeout=20):
@@ -353,6 +402,9 @@ class Bench:
         self.ctl = None
         self.server_pid = None
         self.product_port = None
+        self.null_server = None
+        self.null_port = None
+        self.stack_per_thread = 1003520.0   # replaced by the measured figure
 
     # -- set-up -----------------------------------------------------------
     def make_prefix(self):
@@ -392,7 +444,7 @@ class Bench:
         for count in counts:
             length = seconds or (self.scale.latency_s if count == 1 else self.scale.load_s)
             args = ["--protseq", protseq, "--op", op, "--printer", CLIENT_NAME, "--clients", count,
-                    "--seconds", length, "--grace-s", self.scale.grace_s]
+                    "--seconds", length, "--grace-s", self.scale.grace_s, "--warmup", 1]
             if endpoint:
                 args += ["--endpoint", endpoint]
             if protseq == "ncacn_ip_tcp":
@@ -509,6 +561,10 @@ class Bench:
         while m and m["Threads"] > threads and time.time() < deadline:
             time.sleep(0.25)
             m = memory(self.server_pid)
+        smaps = private_smaps(self.server_pid)
+        if m and smaps:
+            m["Private"] = smaps[0]
+            m["NonStack"] = smaps[0] - smaps[1] * self.stack_per_thread
         return m
 
     def phase_product_lifecycle(self):
@@ -525,7 +581,14 @@ class Bench:
         if p["startup"]:
             log("  START to first answered call: %.1f ms" % p["startup"]["ms"])
 
-        time.sleep(1.0)
+        # Idle from here: the runtime's threads of the first call have ended
+        # (the thread count has stayed the same for 3 s).
+        steady_since, threads = time.time(), memory(self.server_pid)["Threads"]
+        while time.time() - steady_since < 3 and time.time() - steady_since < 20:
+            time.sleep(0.25)
+            now_threads = memory(self.server_pid)["Threads"]
+            if now_threads != threads:
+                steady_since, threads = time.time(), now_threads
         mem_idle = memory(self.server_pid)
         before, wake_before = cpu_sample(), wakeups(self.server_pid)
         time.sleep(s.idle_s)
@@ -534,7 +597,8 @@ class Bench:
         p["idle"] = {"seconds": s.idle_s, "server_cpu_s": spent.get("DeviceRpcServer.exe", 0.0),
                      "wineserver_cpu_s": spent.get("wineserver", 0.0),
                      "monitor_cpu_s": spent.get("MonitorSim.exe", 0.0),
-                     "server_wakeups": wake_after - wake_before, "memory": mem_idle}
+                     "server_wakeups": wakeups_between(wake_before, wake_after), "memory": mem_idle,
+                     "threads_after": memory(self.server_pid)["Threads"]}
         log("  idle %d s: server CPU %.3f s, %d context switches" % (
             s.idle_s, p["idle"]["server_cpu_s"], p["idle"]["server_wakeups"]))
 
@@ -545,7 +609,7 @@ class Bench:
         for op, small, large in (("send", s.leak_small, s.leak_large),
                                  ("config", s.leak_device_small, s.leak_device_large),
                                  ("mapped", s.leak_device_small, s.leak_device_large)):
-            common = ["--protseq", "ncalrpc", "--op", op, "--printer", CLIENT_NAME, "--clients", 8,
+            common = ["--protseq", "ncalrpc", "--op", op, "--printer", CLIENT_NAME, "--clients", LEAK_CLIENTS,
                       "--warmup", 0, "--grace-s", 30]
             run_tool("BenchClient.exe", common + ["--calls", small])
             first = self.settled_memory(idle_threads)
@@ -554,9 +618,9 @@ class Bench:
             second = self.settled_memory(idle_threads)
             leak[op] = {"small": small, "large": large, "after_small": first, "after_large": second,
                         "errors": results[0]["errors"] if results else None, "seconds": time.time() - started}
-            log("  leak %-6s private after %6d calls %7.0f KiB (%d threads), after %6d calls %7.0f KiB (%d threads)" % (
-                op, small, first["RssAnon"] / 1024, first["Threads"], large, second["RssAnon"] / 1024,
-                second["Threads"]))
+            log("  leak %-6s heap and data after %6d calls %7.0f KiB (%d threads), after %6d calls %7.0f KiB (%d threads)" % (
+                op, small, first.get("NonStack", 0) / 1024, first["Threads"], large,
+                second.get("NonStack", 0) / 1024, second["Threads"]))
         p["leak"] = leak
         self.stop_product()
 
@@ -584,6 +648,7 @@ class Bench:
         s = self.scale
         time.sleep(0.5)
         idle = memory(pid)
+        idle_smaps = private_smaps(pid)
         samples = []
         stop = threading.Event()
 
@@ -591,8 +656,9 @@ class Bench:
             t0 = time.time()
             while not stop.is_set():
                 m = memory(pid)
-                if m:
-                    samples.append((time.time() - t0, m["RssAnon"], m["VmRSS"], m["Threads"]))
+                smaps = private_smaps(pid)
+                if m and smaps:
+                    samples.append((time.time() - t0, smaps[0], m["VmRSS"], smaps[1], smaps[2]))
                 time.sleep(0.1)
 
         thread = threading.Thread(target=sampler, daemon=True)
@@ -605,13 +671,23 @@ class Bench:
         stop.set()
         thread.join()
         end = memory(pid)
-        peak = max(samples, key=lambda x: x[1]) if samples else (0, 0, 0, 0)
+        # The stack cost of one thread, from the sample with the most threads.
+        per_thread = max(samples, key=lambda x: x[3])[4] or 0.0
+        if per_thread:
+            self.stack_per_thread = per_thread
+        nonstack = [(t, private - threads * per_thread) for t, private, _, threads, _ in samples]
+        peak = max(samples, key=lambda x: x[1])
         r = {"idle": idle, "end": end, "peak_private": peak[1], "peak_ws": max(x[2] for x in samples),
              "peak_threads": max(x[3] for x in samples), "threads_at_peak": peak[3],
+             "stack_per_thread": per_thread,
+             "idle_nonstack": idle_smaps[0] - idle_smaps[1] * per_thread,
+             "peak_nonstack": max(x[1] for x in nonstack), "nonstack": nonstack,
              "vmhwm": end["VmHWM"] if end else None, "samples": samples,
              "client": results[0] if results else None}
-        log("  in flight (%s): private %0.f -> peak %0.f KiB, working set peak %0.f KiB, %d -> %d threads" % (
-            kind, idle["RssAnon"] / 1024, peak[1] / 1024, r["peak_ws"] / 1024, idle["Threads"], r["peak_threads"]))
+        log("  in flight (%s): private %0.f -> peak %0.f KiB, %d -> %d threads of %0.f KiB stacks; "
+            "heap and data %0.f -> %0.f KiB" % (
+                kind, idle["RssAnon"] / 1024, peak[1] / 1024, idle["Threads"], r["peak_threads"], per_thread / 1024,
+                r["idle_nonstack"] / 1024, r["peak_nonstack"] / 1024))
         return r
 
     def phase_names(self):
@@ -837,7 +913,8 @@ def write_report(data, path_md, path_png):
                                       "%.0f%% (%s vs %s)" % (100 * share, fmt_rate(runs[64]["throughput"]), fmt_rate(bound))))
                     tail = "%s | %.0f %% | %s" % (fmt_rate(bound), 100 * share, verdict(ok))
                 else:
-                    tail = " | | "
+                    share = runs[64]["throughput"] / bound if bound else 0
+                    tail = " | null: %.0f %% | " % (100 * share)
                 w("| %s | %s | %s | %s | %s |" % (OP_TITLES[op], protseq, kind, " | ".join(cells), tail))
     w("")
     w("CPU per call at 64 clients, all processes of the prefix (µs of CPU per call; the machine has %d cores, "
@@ -915,61 +992,59 @@ def write_report(data, path_md, path_png):
     if inflight and bare:
         w("256 clients call opnum 2 (DEVREQ_CONFIG, ncalrpc) at once. The product's calls wait for MonitorSim "
           "(--delay-ms %d); the null server holds each call %d ms in its routine (bare: no copy of the arrays, the "
-          "runtime alone; stub: the same per-call copy as the real stub). Each server is a fresh process." % (
+          "runtime alone; stub: the same per-call copy as the real stub). Each server is a fresh process. "
+          "Private bytes are split into thread stacks (one mapping per Wine thread, about 1 MiB resident each) and "
+          "the rest (heap and other data), read from /proc/<pid>/smaps." % (
               data.get("scale_monitor_delay", 20), data.get("scale_null_hold", 2000)))
         w("")
-        w("| Server | Private idle | Private peak | Growth | Threads idle → at peak | Working set peak | Calls done |")
-        w("|---|---|---|---|---|---|---|")
+        w("| Server | Private idle | Private peak | Working set peak | Threads idle → peak | Heap and data idle | Heap and data peak | Growth | Calls done |")
+        w("|---|---|---|---|---|---|---|---|---|")
         for name, r in (("null, bare (runtime only)", bare), ("null, stub copy", stub), ("product", inflight)):
             if not r:
                 continue
             client = r.get("client") or {}
-            w("| %s | %s | %s | %s | %d → %d | %s | %s |" % (
-                name, kib(r["idle"]["RssAnon"]), kib(r["peak_private"]), kib(r["peak_private"] - r["idle"]["RssAnon"]),
-                r["idle"]["Threads"], r["threads_at_peak"], kib(r["peak_ws"]), client.get("calls", "n/a")))
-        runtime = bare["peak_private"] - bare["idle"]["RssAnon"]
-        runtime_threads = max(1, bare["threads_at_peak"] - bare["idle"]["Threads"])
-        product = inflight["peak_private"] - inflight["idle"]["RssAnon"]
-        product_threads = inflight["threads_at_peak"] - inflight["idle"]["Threads"]
-        # The runtime's share grows with the threads it runs (each Wine thread
-        # holds about 1 MiB): scale the bare server's growth to the product's
-        # thread count.
-        runtime_scaled = runtime * product_threads / float(runtime_threads)
-        per_call = (product - runtime_scaled) / 256.0
-        raw = (product - runtime) / 256.0
+            w("| %s | %s | %s | %s | %d → %d | %s | %s | %s | %s |" % (
+                name, kib(r["idle"]["RssAnon"]), kib(r["peak_private"]), kib(r["peak_ws"]), r["idle"]["Threads"],
+                r["peak_threads"], kib(r["idle_nonstack"]), kib(r["peak_nonstack"]),
+                kib(r["peak_nonstack"] - r["idle_nonstack"]), client.get("calls", "n/a")))
+        runtime = bare["peak_nonstack"] - bare["idle_nonstack"]
+        product = inflight["peak_nonstack"] - inflight["idle_nonstack"]
+        per_call = (product - runtime) / 256.0
         ok = per_call <= MEMORY_ALLOWANCE
         a.targets.append(("memory per call in flight ≤ 2 arrays + 1 block beyond the runtime", ok,
                           "%.0f B per call vs %d B allowed" % (per_call, MEMORY_ALLOWANCE)))
         w("")
-        w("The runtime alone (bare null server) grows by %s for %d threads, %s per thread. Per call in flight "
-          "beyond the runtime: (product growth − bare growth scaled to the product's %d threads) / 256 = **%.0f bytes** "
-          "(unscaled: %.0f bytes); allowed: 2 × 32768 + one RequestBlock of %d bytes = %d bytes (%s)." % (
-              kib(runtime), runtime_threads, kib(runtime / runtime_threads), product_threads, per_call, raw,
-              BLOCK_BYTES, MEMORY_ALLOWANCE, "met" if ok else "missed"))
+        w("Per call in flight beyond the runtime: (product heap and data growth − bare null growth) / 256 = "
+          "**%.0f bytes**; allowed: 2 × 32768 + one RequestBlock of %d bytes = %d bytes (%s). The runtime alone "
+          "grows by %.0f bytes per call in flight (its request and response buffers), and each of its threads "
+          "holds %s of stacks." % (
+              per_call, BLOCK_BYTES, MEMORY_ALLOWANCE, "met" if ok else "missed", runtime / 256.0,
+              kib((bare["peak_private"] - bare["idle"]["RssAnon"] - runtime) /
+                  max(1, bare["peak_threads"] - bare["idle"]["Threads"]))))
         if stub:
-            stub_growth = stub["peak_private"] - stub["idle"]["RssAnon"]
-            stub_threads = max(1, stub["threads_at_peak"] - stub["idle"]["Threads"])
             w("For comparison the null server with the stub's copy of the arrays costs %.0f bytes per call beyond the "
-              "bare one (scaled the same way; the copy is 65,536 bytes plus the strings)." % (
-                  (stub_growth - runtime * stub_threads / float(runtime_threads)) / 256.0))
+              "bare one (the copy is 65,536 bytes and the strings)." % (
+                  ((stub["peak_nonstack"] - stub["idle_nonstack"]) - runtime) / 256.0))
         w("")
     leak = data["product"].get("leak")
     if leak:
-        w("Leak check, private bytes of the server (8 clients over ncalrpc, MonitorSim answering; each figure read "
-          "once the runtime's call threads have ended, since every Wine thread holds about 1 MiB). Target: growth "
-          "≤ 128 KiB, the noise of the heap; a leak of 2 bytes per call would show as 198 KiB over 99,000 calls.")
+        w("Leak check, private bytes of the server (%d clients over ncalrpc, MonitorSim answering; each figure read "
+          "once the runtime's call threads have ended, and judged on the heap and data part, which does not depend "
+          "on the number of threads). Target: growth ≤ 128 KiB; a leak of 2 bytes per call would show as 198 KiB "
+          "over 99,000 calls." % LEAK_CLIENTS)
         w("")
-        w("| Procedure | After | Private (threads) | After | Private (threads) | Growth | Per call |")
-        w("|---|---|---|---|---|---|---|")
+        w("| Procedure | After | Private (threads) | Heap and data | After | Private (threads) | Heap and data | Growth of heap and data | Per call |")
+        w("|---|---|---|---|---|---|---|---|---|")
         for op, r in leak.items():
-            growth = r["after_large"]["RssAnon"] - r["after_small"]["RssAnon"]
+            small, large = r["after_small"], r["after_large"]
+            growth = large.get("NonStack", large["RssAnon"]) - small.get("NonStack", small["RssAnon"])
             per = growth / float(r["large"] - r["small"])
-            w("| %s | %d calls | %s (%d) | %d calls | %s (%d) | %+d KiB | %.2f B |" % (
-                OP_TITLES[op], r["small"], kib(r["after_small"]["RssAnon"]), r["after_small"]["Threads"], r["large"],
-                kib(r["after_large"]["RssAnon"]), r["after_large"]["Threads"], growth // 1024, per))
+            w("| %s | %d calls | %s (%d) | %s | %d calls | %s (%d) | %s | %+.0f KiB | %.2f B |" % (
+                OP_TITLES[op], r["small"], kib(small["RssAnon"]), small["Threads"], kib(small.get("NonStack")),
+                r["large"], kib(large["RssAnon"]), large["Threads"], kib(large.get("NonStack")), growth / 1024.0, per))
             ok = growth <= 128 * 1024
             a.targets.append(("no growth %d→%d calls (%s)" % (r["small"], r["large"], op), ok,
-                              "%+d KiB (%.2f B per call)" % (growth // 1024, per)))
+                              "%+.0f KiB (%.2f B per call)" % (growth / 1024.0, per)))
         w("")
 
     # -- idle and start-up -------------------------------------------------
@@ -982,8 +1057,9 @@ def write_report(data, path_md, path_png):
                           "%.0f ms CPU, %d context switches" % (1000 * idle["server_cpu_s"], idle["server_wakeups"])))
         w("| Figure | Value | Baseline |")
         w("|---|---|---|")
-        w("| Server CPU while listening idle for %d s | %.0f ms (%d context switches) | 0 (clock tick %.0f ms) |" % (
-            idle["seconds"], 1000 * idle["server_cpu_s"], idle["server_wakeups"], 1000.0 / CLK_TCK))
+        w("| Server CPU while listening idle for %d s | %.0f ms (%d context switches, %d → %d threads) | 0 (clock tick %.0f ms) |" % (
+            idle["seconds"], 1000 * idle["server_cpu_s"], idle["server_wakeups"], idle["memory"]["Threads"],
+            idle.get("threads_after", idle["memory"]["Threads"]), 1000.0 / CLK_TCK))
         w("| wineserver CPU in the same time (MonitorSim idle too) | %.0f ms | — |" % (1000 * idle["wineserver_cpu_s"]))
         w("| Server private bytes / working set, listening idle | %s / %s | — |" % (
             kib(idle["memory"]["RssAnon"]), kib(idle["memory"]["VmRSS"])))
@@ -1072,12 +1148,12 @@ def plot(data, a, path):
     for key, name in (("null_inflight_bare", "null, runtime only"), ("null_inflight_stub", "null, stub copy")):
         r = data.get(key)
         if r and r["samples"]:
-            ax.plot([s[0] for s in r["samples"]], [s[1] / 1048576 for s in r["samples"]], label=name)
+            ax.plot([s[0] for s in r["samples"]], [s[4] / 1048576 for s in r["samples"]], label=name)
     r = data["product"].get("inflight")
     if r and r["samples"]:
-        ax.plot([s[0] for s in r["samples"]], [s[1] / 1048576 for s in r["samples"]], label="product")
+        ax.plot([s[0] for s in r["samples"]], [s[4] / 1048576 for s in r["samples"]], label="product")
     ax.set_xlabel("seconds")
-    ax.set_ylabel("private bytes (RssAnon), MiB")
+    ax.set_ylabel("private bytes without thread stacks, MiB")
     ax.set_title("Server memory, 256 calls of opnum 2 in flight")
     ax.legend(fontsize=8)
     fig.tight_layout()
