@@ -23,7 +23,11 @@ HWND GetMonitorWindow() {
     if (status != ERROR_SUCCESS) return nullptr;
     ULONG64 handle = 0;
     for (int i = 7; i >= 0; --i) handle = (handle << 8) | field[i];
-    return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(handle));
+    HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(handle));
+    // Reserved values such as HWND_BROADCAST and HWND_TOPMOST would make
+    // SendMessageW hand the block to every top-level window and report it
+    // delivered; only a live window can be the monitor's.
+    return IsWindow(window) ? window : nullptr;
 }
 
 void* AllocZeroed(DWORD size) {
@@ -39,11 +43,14 @@ bool SendToMonitor(HWND window, ULONG_PTR code, void* block, DWORD length) {
     envelope.dwData = code;
     envelope.cbData = length;
     envelope.lpData = block;
-    // SendMessageW reports a vanished window only through the last error;
-    // a window procedure's own result of 0 leaves it untouched.
+    // SendMessageW reports an undelivered message only through the last
+    // error; a window procedure in another process that returns 0 leaves it
+    // untouched. A window that has gone gives 1400, a monitor that dies
+    // while handling the message gives another code (5 under Wine), so any
+    // error counts as not delivered.
     SetLastError(ERROR_SUCCESS);
     LRESULT result = SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope));
-    return result != 0 || GetLastError() != ERROR_INVALID_WINDOW_HANDLE;
+    return result != 0 || GetLastError() == ERROR_SUCCESS;
 }
 
 void* BuildCommandBlock(bool withArgument, long dwCommand, long dwParam,

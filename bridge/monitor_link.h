@@ -6,7 +6,8 @@
 
 // Reads "LP Window handle" (at most 8 bytes, little-endian, zero-extended)
 // from the Monitors key. Null when the key or value is missing, the value
-// is longer than 8 bytes, or it holds 0.
+// is longer than 8 bytes, or it names no live window (0, a reserved
+// value such as HWND_BROADCAST, or a window that has gone).
 HWND GetMonitorWindow();
 
 // A zero-filled block of `size` bytes from the process heap, or null.
@@ -17,8 +18,8 @@ void FreeBlock(void* block);
 
 // Sends `block` to `window` as one WM_COPYDATA message with code `code` and
 // returns when the language monitor has handled it. False only when the
-// message could not be delivered because the window no longer exists; the
-// caller then answers as if there were no window.
+// message was not handled: the window no longer exists or its owner ended
+// while handling it. The caller then answers as if there were no window.
 bool SendToMonitor(HWND window, ULONG_PTR code, void* block, DWORD length);
 
 // Builds a CommandBlock for MONMSG_COMMAND (no argument) or MONMSG_COMMAND2.

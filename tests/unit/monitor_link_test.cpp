@@ -17,22 +17,38 @@ protected:
 
 }  // namespace
 
+// The value is little-endian and zero-extended; only a live window counts,
+// so reserved values that SendMessageW would broadcast are no window.
 TEST_F(MonitorLink, WindowHandleValueShapes) {
     EXPECT_EQ(GetMonitorWindow(), nullptr);  // no key at all
 
-    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_DWORD, Le32(0x00012345));
-    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(GetMonitorWindow()), 0x00012345u);
+    TestWindow window = {};
+    StartTestWindow(&window);
+    ULONG_PTR live = reinterpret_cast<ULONG_PTR>(window.window);
+    ASSERT_LT(live, 1ull << 32);
+    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_DWORD, Le32(DWORD(live)));
+    EXPECT_EQ(GetMonitorWindow(), window.window);
 
-    std::vector<BYTE> eight = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::vector<BYTE> eight(8, 0);
+    for (int i = 0; i < 8; ++i) eight[i] = BYTE(live >> (8 * i));
     SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, eight);
-    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(GetMonitorWindow()), 0x0807060504030201ull);
+    EXPECT_EQ(GetMonitorWindow(), window.window);
 
-    std::vector<BYTE> twelve(12, 1);
+    std::vector<BYTE> twelve = eight;
+    twelve.resize(12, 0);
     SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, twelve);
     EXPECT_EQ(GetMonitorWindow(), nullptr);
 
-    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, std::vector<BYTE>(8, 0));
-    EXPECT_EQ(GetMonitorWindow(), nullptr);
+    for (ULONG64 reserved : {0ull, 0xFFFFull, ~0ull, ~1ull, ~2ull}) {
+        std::vector<BYTE> value(8, 0);
+        for (int i = 0; i < 8; ++i) value[i] = BYTE(reserved >> (8 * i));
+        SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, value);
+        EXPECT_EQ(GetMonitorWindow(), nullptr) << std::hex << reserved;
+    }
+
+    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, eight);
+    StopTestWindow(&window);
+    EXPECT_EQ(GetMonitorWindow(), nullptr);  // the window has gone
 }
 
 TEST(HeapBlocks, AreZeroFilledAndNullIsIgnored) {
