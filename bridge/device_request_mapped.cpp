@@ -97,22 +97,23 @@ DWORD ExchangeThroughMapping(HWND window, void* block, DWORD length, long dwRequ
                                         PAGE_READWRITE, 0, MAPPED_REPLY_SIZE, name);
     if (!mapping) return Failure(GetLastError());
 
+    // The view covers the whole reply block. Anyone may create the mapping
+    // first, and one that is smaller fails here, before anything is sent,
+    // instead of being read past its end.
+    const BYTE* view = static_cast<const BYTE*>(
+        MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, MAPPED_REPLY_SIZE));
     DWORD error = 0;
-    if (!SendToMonitor(window, MONMSG_DEVICE_REQUEST_MAPPED, block, length)) {
-        // The window is gone: answered as if there were none, instead of
-        // reporting whatever an earlier reply left in the mapping.
+    if (!view) {
+        error = Failure(GetLastError());
+    } else if (!SendToMonitor(window, MONMSG_DEVICE_REQUEST_MAPPED, block, length)) {
+        // The message was not handled: answered as if there were no window,
+        // instead of reporting whatever an earlier reply left in the mapping.
         *pcbOutData = 0;
         error = ERROR_INVALID_HANDLE;
     } else {
-        const BYTE* view =
-            static_cast<const BYTE*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        if (!view) {
-            error = Failure(GetLastError());
-        } else {
-            error = ReadMappedReply(view, dwRequest, pOutData, pcbOutData);
-            UnmapViewOfFile(view);
-        }
+        error = ReadMappedReply(view, dwRequest, pOutData, pcbOutData);
     }
+    if (view) UnmapViewOfFile(view);
     CloseHandle(mapping);
     return error;
 }
