@@ -68,30 +68,54 @@ void EndListener(HANDLE listener, bool stopped) {
     if (ThreadRunning(listener)) TerminateThread(listener, 0);
 }
 
+HANDLE StartListener(HANDLE previous) {
+    if (previous) CloseHandle(previous);
+    DWORD threadId = 0;
+    return CreateThread(nullptr, 0, ListenerThread, nullptr, 0, &threadId);
+}
+
 // Handles one event at a time until TERMINATE. A listener thread that is
 // still starting up counts as started, so that a second START cannot create
-// a second listener that would leave the server unstoppable.
+// a second listener that would leave the server unstoppable. A START that
+// comes while a stopped listener is still waiting for the runtime to let
+// go (calls or, under Wine, open connections) is kept, and carried out when
+// that thread ends, instead of being lost.
 void ControlLoop(HANDLE* events) {
     HANDLE listener = nullptr;
+    bool stopping = false;
+    bool startPending = false;
     for (;;) {
-        DWORD signalled = WaitForMultipleObjects(SLOT_COUNT, events, FALSE, INFINITE);
+        HANDLE waitSet[SLOT_COUNT + 1] = {events[SLOT_START], events[SLOT_STOP],
+                                          events[SLOT_TERMINATE], listener};
+        DWORD count = startPending ? SLOT_COUNT + 1 : SLOT_COUNT;
+        DWORD signalled = WaitForMultipleObjects(count, waitSet, FALSE, INFINITE);
         switch (signalled) {
         case WAIT_OBJECT_0 + SLOT_START:
-            if (!IsListening() && !ThreadRunning(listener)) {
-                if (listener) CloseHandle(listener);
-                DWORD threadId = 0;
-                listener = CreateThread(nullptr, 0, ListenerThread, nullptr, 0, &threadId);
+            if (!ThreadRunning(listener)) {
+                listener = StartListener(listener);
+                stopping = false;
+            } else if (stopping) {
+                startPending = true;
             }
             break;
         case WAIT_OBJECT_0 + SLOT_STOP:
-            if (IsListening()) StopListening();
+            startPending = false;
+            if (IsListening()) {
+                StopListening();
+                stopping = true;
+            }
             break;
         case WAIT_OBJECT_0 + SLOT_TERMINATE: {
             bool stopped = IsListening();
             if (stopped) StopListening();
-            EndListener(listener, stopped);
+            EndListener(listener, stopped || stopping);
             return;
         }
+        case WAIT_OBJECT_0 + SLOT_COUNT:
+            listener = StartListener(listener);
+            stopping = false;
+            startPending = false;
+            break;
         default:
             Sleep(kRetryPauseMs);
             break;
