@@ -8,6 +8,11 @@
 // unreadable, 0 when it holds a non-zero value of at most 4 bytes.
 DWORD ReadPrinterFailureFlag(const wchar_t* printerName);
 
+// True when `printerName` is at most 259 characters, the longest local
+// printer name. Longer names are refused before anything is sent: the
+// language monitor cannot hold them, and could not answer for them.
+bool PrinterNameFits(const wchar_t* printerName);
+
 // True when an input size and an output size both lie within the
 // 32768-byte arrays; requests with other sizes are refused.
 bool RequestSizesValid(long cbInData, long cbOutData);

@@ -9,12 +9,15 @@
 namespace {
 
 // Sends one CommandBlock and reads the verdict; FALSE when the language
-// monitor has no window, the block cannot be built, or the message could
-// not be delivered (a stale window handle must not report an old verdict).
+// monitor has no window, the name is too long, the block cannot be built,
+// or the message was not handled (a stale window handle must not report an
+// old verdict).
 boolean SendCommandToMonitor(bool withArgument, long dwCommand, long dwParam,
                              const wchar_t* pszPrinterName, const wchar_t* pszArgument) {
     HWND window = GetMonitorWindow();
-    if (!window) return FALSE;
+    // A name the monitor cannot hold would leave no failure flag, which
+    // reads as success.
+    if (!window || !PrinterNameFits(pszPrinterName)) return FALSE;
     DWORD length = 0;
     void* block = BuildCommandBlock(withArgument, dwCommand, dwParam, pszPrinterName,
                                     pszArgument, &length);

@@ -20,9 +20,6 @@ namespace {
 // The fixed reply buffer of every record but a large flash data reply.
 const DWORD REPLY_BUFFER_SIZE = 260;
 
-// The longest local printer name the name buffer holds.
-const int MAX_PRINTER_NAME = 259;
-
 enum RequestKind { REQUEST_NONE, REQUEST_ACQUIRE, REQUEST_WRITE };
 
 // Classifies a request and names its flag: the flag key into `subkey`
@@ -194,6 +191,10 @@ boolean CollectWriteResult(const wchar_t* printer, const wchar_t* flagKey) {
 
 }  // namespace
 
+bool PrinterNameFits(const wchar_t* printerName) {
+    return DWORD(lstrlenW(printerName)) < NAME_BUFFER_CHARS;
+}
+
 bool RequestSizesValid(long cbInData, long cbOutData) {
     return cbInData >= 0 && cbInData <= long(DEVICE_RPC_ARRAY_SIZE) && cbOutData >= 0 &&
            cbOutData <= long(DEVICE_RPC_ARRAY_SIZE);
@@ -211,7 +212,7 @@ boolean RpcDeviceRequest(handle_t, long dwRequest, unsigned char* pInData, long 
     // (the block is sized by it and the reply length is stored through it),
     // sizes beyond the arrays, and a name longer than a local printer name.
     if (!pcbOutData || !RequestSizesValid(cbInData, *pcbOutData) ||
-        lstrlenW(pszPrinterName) > MAX_PRINTER_NAME)
+        !PrinterNameFits(pszPrinterName))
         return FALSE;
 
     DWORD length = 0;

@@ -145,7 +145,9 @@ long RpcDeviceRequestMapped(handle_t, long dwRequest, unsigned char* pInData, lo
         return ERROR_INVALID_HANDLE;
     }
     // Refused before anything is allocated or sent, as in RpcDeviceRequest.
-    if (!pcbOutData || !RequestSizesValid(cbInData, *pcbOutData)) return ERROR_INVALID_PARAMETER;
+    if (!pcbOutData || !RequestSizesValid(cbInData, *pcbOutData) ||
+        !PrinterNameFits(pszPrinterName))
+        return ERROR_INVALID_PARAMETER;
 
     DWORD length = 0;
     void* block = BuildRequestBlock(dwRequest, pInData, cbInData, pOutData, *pcbOutData,
