@@ -19,6 +19,7 @@
 #include "payload_layout.h"
 #include "printer_names.h"
 #include "tool_common.h"
+#include "world_security.h"
 
 namespace {
 
@@ -240,31 +241,6 @@ bool ServerWalkCall(void* parameter) {
 
 // ---------------------------------------------------------------------
 // Mutex and mapping of the mapped request.
-
-struct WorldSecurity {
-    SECURITY_DESCRIPTOR descriptor;
-    BYTE acl[1024];
-    BYTE sid[100];
-    SECURITY_ATTRIBUTES attributes;
-};
-
-SECURITY_ATTRIBUTES* WorldAttributes(WorldSecurity* security, DWORD mask) {
-    ZeroMemory(security->sid, sizeof(security->sid));
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PACL acl = reinterpret_cast<PACL>(security->acl);
-    PSID sid = reinterpret_cast<PSID>(security->sid);
-    if (!InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !InitializeAcl(acl, sizeof(security->acl), ACL_REVISION) || !InitializeSid(sid, &world, 1))
-        return nullptr;
-    *GetSidSubAuthority(sid, 0) = SECURITY_WORLD_RID;
-    if (!AddAccessAllowedAce(acl, ACL_REVISION, mask, sid) ||
-        !SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE))
-        return nullptr;
-    security->attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
-    security->attributes.lpSecurityDescriptor = &security->descriptor;
-    security->attributes.bInheritHandle = FALSE;
-    return &security->attributes;
-}
 
 const wchar_t kMutexName[] = L"Global\\ZOLT7 DeviceRequest Mapped File Mutex";
 const wchar_t kMappingName[] = L"Global\\ZOLT7 DeviceRequest Mapped File";

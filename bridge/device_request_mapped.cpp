@@ -6,6 +6,7 @@
 #include "monitor_link.h"
 #include "payload_layout.h"
 #include "wire_codec.h"
+#include "world_security.h"
 
 namespace {
 
@@ -19,35 +20,6 @@ const DWORD REPLY_ERROR_OFFSET = 8;
 const DWORD REPLY_ECHO_OFFSET = 12;
 const DWORD REPLY_DATA_OFFSET = 16;
 const DWORD REPLY_DATA_SIZE_OFFSET = 32788;
-
-// Buffers of a security descriptor whose DACL grants one access mask to
-// everyone. They are reused for both objects of a call.
-struct WorldSecurity {
-    SECURITY_DESCRIPTOR descriptor;
-    BYTE acl[1024];
-    BYTE sid[100];
-    SECURITY_ATTRIBUTES attributes;
-};
-
-// Fills `security` for `mask`; null when a step fails, and the object is
-// then created with the default security.
-SECURITY_ATTRIBUTES* WorldAttributes(WorldSecurity* security, DWORD mask) {
-    ZeroMemory(security->sid, sizeof(security->sid));
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PACL acl = reinterpret_cast<PACL>(security->acl);
-    PSID sid = reinterpret_cast<PSID>(security->sid);
-    if (!InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !InitializeAcl(acl, sizeof(security->acl), ACL_REVISION) || !InitializeSid(sid, &world, 1))
-        return nullptr;
-    *GetSidSubAuthority(sid, 0) = SECURITY_WORLD_RID;
-    if (!AddAccessAllowedAce(acl, ACL_REVISION, mask, sid) ||
-        !SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE))
-        return nullptr;
-    security->attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
-    security->attributes.lpSecurityDescriptor = &security->descriptor;
-    security->attributes.bInheritHandle = FALSE;
-    return &security->attributes;
-}
 
 void ObjectName(wchar_t* name, const wchar_t* base) {
     ZeroMemory(name, 260 * sizeof(wchar_t));
