@@ -33,7 +33,9 @@ boolean SendCommandToMonitor(bool withArgument, long dwCommand, long dwParam,
 
 DWORD ReadPrinterFailureFlag(const wchar_t* printerName) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MONITORS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    // KEY_QUERY_VALUE, as for the window handle: a key that grants only
+    // that must not hide a failure flag and so report a failed command done.
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MONITORS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return 1;
     DWORD flag = 0;
     DWORD size = sizeof(flag);

@@ -402,16 +402,16 @@ class TestRegistryDeniesAccess:
         deny(MONITORS_SUBKEY, 0)
         assert_no_window_answers(port)
 
-    def test_monitors_key_queryable_but_not_readable_reports_commands_done(
+    def test_monitors_key_only_queryable_still_gives_the_verdict(
             self, wine, server, monitors, deny):
-        """The window handle is read with KEY_QUERY_VALUE, the failure flag
-        with KEY_READ: a key that grants only the first delivers every
-        command and reports each as done, even one the monitor failed."""
+        """A key that grants KEY_QUERY_VALUE but not KEY_READ: the window
+        handle and the failure flag are both read, so a command the monitor
+        failed reports FALSE, not done."""
         port = tcp_port(wine)
         monitors()
         deny(MONITORS_SUBKEY, KEY_QUERY_VALUE | KEY_SET_VALUE)
         for opnum in (0, 1):
-            assert storm.call_command(port, opnum, command=13, param=0) == 1
+            assert storm.call_command(port, opnum, command=13, param=0) == 0
         assert_config_served(port)
 
     def test_printer_data_key_unreadable_fails_the_request(self, wine, server, monitors, deny):
