@@ -30,12 +30,16 @@ test: bootstrap
 unit-test:
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
 
-# A short pass of every fuzz target; `make fuzz` runs the long one.
+# A short pass of every fuzz target; `make fuzz` runs the long ones.
 fuzz-smoke:
 	scripts/fuzz 10
 
+# The long passes: every fuzz target for FUZZ_SECONDS, then the storm,
+# load and STOP/TERMINATE phases against a live server (scripts/storm).
 fuzz: bootstrap
 	scripts/fuzz $(FUZZ_SECONDS)
+	$(MAKE) build
+	scripts/storm --bin $(abspath $(BUILD_DIR))/bin
 
 e2e-test:
 	DEVICERPC_BIN=$(abspath $(BUILD_DIR))/bin $(PYTHON) -m pytest tests/e2e -q -p no:cacheprovider --timeout 900
