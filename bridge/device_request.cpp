@@ -12,13 +12,11 @@
 #include "printer_names.h"
 #include "printer_store.h"
 #include "registry_layout.h"
+#include "reply_assembly.h"
 #include "request_locks.h"
 #include "wire_codec.h"
 
 namespace {
-
-// The fixed reply buffer of every record but a large flash data reply.
-const DWORD REPLY_BUFFER_SIZE = 260;
 
 enum RequestKind { REQUEST_NONE, REQUEST_ACQUIRE, REQUEST_WRITE };
 
@@ -54,110 +52,14 @@ bool ReadValue(const wchar_t* printer, const wchar_t* subkey, const wchar_t* nam
     return ReadPrinterValue(HKEY_LOCAL_MACHINE, printer, subkey, name, type, dest, size);
 }
 
-DWORD* Field(BYTE* reply, DWORD offset) {
-    return reinterpret_cast<DWORD*>(reply + offset);
-}
-
-// ConfigReply: length 32, cassettes, duplex, firmware, 16 reserved bytes.
-bool AssembleConfig(const wchar_t* printer, BYTE* reply, DWORD* length) {
-    bool duplex = ReadValue(printer, SUBKEY_CONFIG, L"dwDuplex", REG_DWORD, reply + 8, 4);
-    bool cassettes = ReadValue(printer, SUBKEY_CONFIG, L"dwNumCassette", REG_DWORD, reply + 4, 4);
-    bool firmware = ReadValue(printer, SUBKEY_CONFIG, L"dwFirmVersion", REG_DWORD, reply + 12, 4);
-    *Field(reply, 0) = 32;
-    *length = 32;
-    return duplex && cassettes && firmware;
-}
-
-// Three BinInfoReply records, one per bin key; the first failed read ends it.
-bool AssembleBinInfo(const wchar_t* printer, BYTE* reply, DWORD* length) {
-    static const struct {
-        const wchar_t* name;
-        DWORD offset;
-    } kBinValues[] = {
-        {L"dwPaperSource", 4}, {L"dwPaperSize", 8}, {L"dwPaperWidth", 16},
-        {L"dwPaperHeight", 20}, {L"dwPaperLevel", 24},
-    };
-    *length = 96;
-    for (int bin = 0; bin < 3; ++bin) {
-        wchar_t subkey[NAME_BUFFER_CHARS] = {};
-        wsprintfW(subkey, SUBKEY_BIN_FORMAT, bin);
-        DWORD base = 32 * static_cast<DWORD>(bin);
-        for (const auto& value : kBinValues)
-            if (!ReadValue(printer, subkey, value.name, REG_DWORD, reply + base + value.offset, 4))
-                return false;
-        *Field(reply, base) = 32;
-    }
-    return true;
-}
-
-const wchar_t* CounterForSelector(DWORD selector) {
-    switch (selector) {
-    case 0: return L"dwMonoCounter";
-    case 2: return L"dwColorCounter";
-    case 5: return L"dwBlackCounter";
-    case 6: return L"dwCyanCounter";
-    case 7: return L"dwMagentaCounter";
-    case 8: return L"dwYellowCounter";
-    default: return L"dwIOCounter";
-    }
-}
-
-// FlashDataReply: "dwID" (zero when unreadable) and "dwSize" bytes of
-// "ReturnValue". A "dwSize" beyond the 256 bytes the fixed buffer leaves
-// is served from a buffer of its own as long as the record fits the
-// client's 32768-byte array; a larger one fails the request. `*large`
-// receives that buffer, which the caller frees.
-bool AssembleFlashData(const wchar_t* printer, BYTE* reply, BYTE** large, DWORD* length) {
-    DWORD id = 0;
-    DWORD size = 0;
-    ReadValue(printer, SUBKEY_FLASH_DATA, L"dwID", REG_BINARY, &id, 4);
-    ReadValue(printer, SUBKEY_FLASH_DATA, L"dwSize", REG_BINARY, &size, 4);
-    *length = 0;
-    if (size > DEVICE_RPC_ARRAY_SIZE - 4) return false;
-    BYTE* record = reply;
-    if (4 + size > REPLY_BUFFER_SIZE) {
-        *large = static_cast<BYTE*>(AllocZeroed(4 + size));
-        if (!*large) return false;
-        record = *large;
-    }
-    *Field(record, 0) = id;
-    if (!ReadValue(printer, SUBKEY_FLASH_DATA, L"ReturnValue", REG_BINARY, record + 4, size))
-        return false;
-    *length = 4 + size;
-    return true;
-}
-
-// Builds the reply of an acquire request whose flag was found set. On
-// success `*record` points at the reply (the fixed buffer or `*large`).
-bool AssembleReply(const wchar_t* printer, LONG request, DWORD selector, BYTE* reply,
-                   BYTE** large, BYTE** record, DWORD* length) {
-    *record = reply;
-    *length = 0;
-    switch (request) {
-    case DEVREQ_CALIBRATION:
-        *length = 60;
-        return ReadValue(printer, SUBKEY_CALIBRATION, L"CalibrationData", REG_BINARY, reply, 60);
-    case DEVREQ_CONFIG:
-        return AssembleConfig(printer, reply, length);
-    case DEVREQ_BIN_INFO:
-        return AssembleBinInfo(printer, reply, length);
-    case DEVREQ_COUNTER:
-        *length = 4;
-        return ReadValue(printer, SUBKEY_COUNTER, CounterForSelector(selector), REG_BINARY, reply, 4);
-    case DEVREQ_FLASH_DATA:
-        if (selector == 0 || selector == 10) {
-            bool ok = AssembleFlashData(printer, reply, large, length);
-            if (*large) *record = *large;
-            return ok;
-        }
-        if (selector == SELECTOR_SERVICE_SETTINGS) {
-            *length = 18;
-            return ReadValue(printer, SUBKEY_SERVICE_SETTINGS, L"Setting Value", REG_BINARY, reply, 18);
-        }
-        return true;  // an empty reply
-    default:
-        return false;
-    }
+// The reply assembly's reader over the printer's data key. A failed query
+// may leave part of a longer value in `dest`, so it is cleared again.
+bool ReadReplyValue(void* printer, const wchar_t* subkey, const wchar_t* name, void* dest,
+                    uint32_t size) {
+    if (ReadValue(static_cast<const wchar_t*>(printer), subkey, name, REG_BINARY, dest, size))
+        return true;
+    ZeroMemory(dest, size);
+    return false;
 }
 
 // The answer of an acquire request: its flag, then the reply record.
@@ -166,19 +68,16 @@ boolean CollectAcquireReply(const wchar_t* printer, LONG request, DWORD selector
     DWORD acquired = 0;
     if (!ReadValue(printer, flagKey, FLAG_ACQUIRED, REG_BINARY, &acquired, 4) || acquired == 0)
         return FALSE;
-    BYTE reply[REPLY_BUFFER_SIZE] = {};
-    BYTE* large = nullptr;
-    BYTE* record = reply;
-    DWORD length = 0;
+    ReplyRecord record = {};
     boolean result = FALSE;
-    if (AssembleReply(printer, request, selector, reply, &large, &record, &length)) {
-        *pcbOutData = static_cast<long>(length);
-        CopyMemory(pOutData, record, length);
+    if (AssembleReply(ReadReplyValue, const_cast<wchar_t*>(printer), request, selector, &record)) {
+        *pcbOutData = static_cast<long>(record.length);
+        CopyMemory(pOutData, record.data, record.length);
         result = TRUE;
     } else {
         *pcbOutData = 0;
     }
-    FreeBlock(large);
+    FreeReplyRecord(&record);
     return result;
 }
 
