@@ -52,6 +52,15 @@ def main():
     response = struct.pack("<I", 32768) + b"\1" * 32768 + struct.pack("<I", 32768) + b"\2" * 32768
     write("client_responses", "device", 4, response + struct.pack("<IIB", 0x20000, 32, 1))
     write("client_responses", "mapped", 6, response + struct.pack("<IIi", 0x20000, 8, 31))
+    # Request index, selector, then [name index][16-bit length][bytes].
+    def values(*items):
+        return b"".join(bytes([n]) + struct.pack("<H", len(d)) + d for n, d in items)
+    dword = struct.pack("<I", 7)
+    write("reply_assembly", "config", 0, b"\0" + values((0, dword), (1, dword), (2, dword)))
+    write("reply_assembly", "bins", 0x81, b"\0" + values((7, struct.pack("<I", 90))))
+    write("reply_assembly", "flash-large", 4, b"\0" + values(
+        (15, dword), (16, struct.pack("<I", 1000)), (17, b"\x5a" * 1000)))
+    write("reply_assembly", "service", 4, b"\x0c" + values((18, bytes(range(18)))))
 
 
 if __name__ == "__main__":
