@@ -201,6 +201,32 @@ class Controller:
             pass
 
 
+class ModuleServer:
+    """One listening server in a prefix of its own, shared by a test module:
+    a clean data tree and spooler keys, a controller that launched and
+    started it. Modules extend it with what they check between tests."""
+
+    def __init__(self, prefix_path):
+        self.prefix = Prefix(prefix_path)
+        self.controller = None
+
+    def clear(self):
+        for key in (r"HKLM\SOFTWARE\Mirel", PRINTERS_KEY, DRIVERS_KEY):
+            self.prefix.delete_key(key)
+
+    def start(self):
+        self.stop()
+        self.clear()
+        self.controller = Controller(self.prefix)
+        self.controller.launch_and_start()
+
+    def stop(self):
+        if self.controller:
+            self.controller.close()
+            self.controller = None
+        self.prefix.stop_all()
+
+
 @pytest.fixture(scope="session")
 def prefix_path():
     base = os.environ.get("DEVICERPC_TEST_PREFIX")

@@ -16,7 +16,7 @@ import types
 
 import pytest
 
-from conftest import DRIVERS_KEY, MONITORS_KEY, PRINTERS_KEY, ROOT, STORE_ROOT, Controller, Prefix
+from conftest import DRIVERS_KEY, MONITORS_KEY, PRINTERS_KEY, ROOT, STORE_ROOT, ModuleServer
 
 # The storm and load engine lives in the long runner, scripts/storm.
 storm = types.ModuleType("storm")
@@ -35,38 +35,24 @@ REFUSED = {2: 0, 3: ERROR_INVALID_PARAMETER}
 NO_WINDOW = {2: 0, 3: ERROR_INVALID_HANDLE}
 
 
-class _Server:
+class _Server(ModuleServer):
     """The module's server; started again (and the test failed) if a test
     ended it."""
 
     def __init__(self, prefix_path):
-        self.prefix = Prefix(prefix_path)
-        self.controller = None
+        super().__init__(prefix_path)
         self.port = self.pid = None
         self.starts = 0
 
     def start(self):
         self.starts += 1
-        self.stop()
-        self.clear()
-        self.controller = Controller(self.prefix)
-        self.controller.launch_and_start()
+        super().start()
         ports = self.prefix.listening_tcp_ports()
         assert len(ports) == 1, ports
         self.port, self.pid = ports[0], storm.server_pid(self.prefix.path)
 
-    def clear(self):
-        for key in (r"HKLM\SOFTWARE\Mirel", PRINTERS_KEY, DRIVERS_KEY):
-            self.prefix.delete_key(key)
-
     def alive(self):
         return storm.server_pid(self.prefix.path) == self.pid
-
-    def stop(self):
-        if self.controller:
-            self.controller.close()
-            self.controller = None
-        self.prefix.stop_all()
 
 
 @pytest.fixture(scope="module")

@@ -19,7 +19,7 @@ those fixtures stop every process of the prefix.
 """
 import pytest
 
-from conftest import DRIVERS_KEY, PRINTERS_KEY, Controller, Prefix
+from conftest import ModuleServer
 from ndr_peer import (
     ARRAY_SIZE, COMMAND_OPNUMS, DEVICE_OPNUMS, DREP_BIG_ENDIAN, DREP_LITTLE_ENDIAN,
     ERROR_INVALID_HANDLE, NCA_S_OP_RNG_ERROR, OPNUM_DEVICE_REQUEST_MAPPED, PTYPE_FAULT,
@@ -32,19 +32,8 @@ NO_WINDOW_RESULT = {0: 0, 1: 0, 2: 0, 3: ERROR_INVALID_HANDLE}
 
 # -- server and connections ----------------------------------------------------
 
-class _ModuleServer:
+class _ModuleServer(ModuleServer):
     """One listening server for this module, started again if a test ended it."""
-
-    def __init__(self, prefix_path):
-        self.prefix = Prefix(prefix_path)
-        self.controller = None
-
-    def start(self):
-        self.stop()
-        for key in (r"HKLM\SOFTWARE\Mirel", PRINTERS_KEY, DRIVERS_KEY):
-            self.prefix.delete_key(key)
-        self.controller = Controller(self.prefix)
-        self.controller.launch_and_start()
 
     def port(self):
         ports = self.prefix.listening_tcp_ports()
@@ -61,12 +50,6 @@ class _ModuleServer:
         answer = self.controller.send("wait-exit 30000")
         self.stop()
         return answer
-
-    def stop(self):
-        if self.controller:
-            self.controller.close()
-            self.controller = None
-        self.prefix.stop_all()
 
 
 @pytest.fixture(scope="module")
