@@ -13,11 +13,17 @@ struct RunControl {
     LoadRun* run;
     HANDLE allConnected;   // set when the last worker is prepared
     HANDLE warm;           // released once: warm-up calls begin
-    HANDLE allReady;       // set when the last worker has warmed up
+    HANDLE allReady;       // set when the last on-time worker has warmed up
     HANDLE start;          // released once, manual reset
     volatile LONG unconnected; // workers still preparing
-    volatile LONG pending; // workers still warming up
+    volatile LONG pending; // on-time workers still warming up
     LONGLONG deadline;     // written before `start` is set
+    // Workers prepared before the grace time ran out are on time: the
+    // start waits for their warm-up. One prepared later joins late and the
+    // start does not wait for it.
+    CRITICAL_SECTION door;
+    bool doorClosed;
+    LONG onTime;
 };
 
 struct ThreadArgument {
@@ -33,6 +39,15 @@ void MarkReady(RunControl* control) {
     if (InterlockedDecrement(&control->pending) == 0) SetEvent(control->allReady);
 }
 
+// True when the worker is on time; counted under the lock that closes the door.
+bool CheckIn(RunControl* control) {
+    EnterCriticalSection(&control->door);
+    bool onTime = !control->doorClosed;
+    if (onTime) ++control->onTime;
+    LeaveCriticalSection(&control->door);
+    return onTime;
+}
+
 DWORD WINAPI WorkerThread(void* parameter) {
     ThreadArgument* argument = static_cast<ThreadArgument*>(parameter);
     RunControl* control = argument->control;
@@ -42,6 +57,7 @@ DWORD WINAPI WorkerThread(void* parameter) {
     worker->prepared = worker->prepare ? worker->prepare(worker->context) : true;
     InterlockedExchange64(&worker->callStart, 0);
     if (!worker->prepared) ++worker->errors;
+    bool onTime = CheckIn(control);
     MarkConnected(control);
     WaitForSingleObject(control->warm, INFINITE);
     if (worker->prepared) {
@@ -51,7 +67,7 @@ DWORD WINAPI WorkerThread(void* parameter) {
             InterlockedExchange64(&worker->callStart, 0);
         }
     }
-    MarkReady(control);
+    if (onTime) MarkReady(control);
     WaitForSingleObject(control->start, INFINITE);
     if (worker->prepared) {
         const LONGLONG deadline = control->deadline;
@@ -88,8 +104,9 @@ double CounterTicksPerMicrosecond() {
 bool RunLoad(LoadRun* run, LatencySummary* summary) {
     RunControl control = {};
     control.run = run;
-    control.pending = run->count;
+    control.pending = 0;
     control.unconnected = run->count;
+    InitializeCriticalSection(&control.door);
     control.allConnected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     control.warm = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     control.allReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -127,14 +144,23 @@ bool RunLoad(LoadRun* run, LatencySummary* summary) {
             CloseHandle(control.warm);
             CloseHandle(control.allReady);
             CloseHandle(control.start);
+            DeleteCriticalSection(&control.door);
             return false;
         }
         threads.push_back(thread);
     }
-    // A worker that cannot even connect or warm up within the grace time
-    // joins late or is counted as stuck.
+    // A worker whose first call (the connection) has not returned within
+    // the grace time joins late, or counts as stuck once its call has taken
+    // longer than that. The clock waits for the warm-up of the others only:
+    // a slow connection cannot hold the start for a second grace time.
     DWORD graceMs = run->graceSeconds > 0 ? static_cast<DWORD>(run->graceSeconds * 1000.0) : INFINITE;
     WaitForSingleObject(control.allConnected, graceMs);
+    EnterCriticalSection(&control.door);
+    control.doorClosed = true;
+    LONG onTime = control.onTime;
+    LeaveCriticalSection(&control.door);
+    // No on-time worker has warmed up yet: `warm` is still closed.
+    if (InterlockedExchangeAdd(&control.pending, onTime) + onTime == 0) SetEvent(control.allReady);
     SetEvent(control.warm);
     WaitForSingleObject(control.allReady, graceMs);
     double ticksPerUs = CounterTicksPerMicrosecond();
@@ -162,12 +188,14 @@ bool RunLoad(LoadRun* run, LatencySummary* summary) {
         Sleep(50);
     }
     for (HANDLE thread : threads) CloseHandle(thread);
-    // With stuck workers the events stay: those workers may still use them.
+    // With stuck workers the events and the lock stay: those workers may
+    // still use them.
     if (!stuck) {
         CloseHandle(control.allConnected);
         CloseHandle(control.warm);
         CloseHandle(control.allReady);
         CloseHandle(control.start);
+        DeleteCriticalSection(&control.door);
     }
 
     std::vector<LONGLONG> all;

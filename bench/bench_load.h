@@ -53,9 +53,11 @@ struct LatencySummary {
 LONGLONG CounterNow();
 double CounterTicksPerMicrosecond();
 
-// Starts every worker, waits until all are prepared, releases them at once
-// and waits for them to finish. False only when the threads could not be
-// started; failed calls show in the summary. A worker whose call has not
+// Starts every worker, waits until all are prepared (at most the grace
+// time), lets the prepared ones warm up, releases them at once and waits
+// for them to finish. A worker prepared after the grace time joins late.
+// False only when the threads could not be started; failed calls show in
+// the summary. A worker whose call has not
 // returned after the grace time is left running and counted as stuck, with
 // one error; its recorded calls are left out. The caller must then end the
 // process without releasing what such workers use.

@@ -7,13 +7,21 @@
 // for memory measurements); --bare skips the per-call copy of the two
 // arrays and strings that the real stub makes, leaving the runtime's own
 // memory only.
+//
+// --send also hands every call's block to the language monitor as one
+// WM_COPYDATA message from the call's own thread, as the real server does,
+// without the registry reads, the window check and the replies: what the
+// runtime and that message cost together.
 #include <windows.h>
 
 #include <rpc.h>
 #include <rpcndr.h>
 
 #include <cstring>
+#include <vector>
 
+#include "payload_layout.h"
+#include "registry_layout.h"
 #include "rpc_identity.h"
 #include "tool_common.h"
 #include "wire_codec.h"
@@ -25,7 +33,7 @@ const int EXIT_FAILED = 1;
 const int EXIT_USAGE = 2;
 
 const wchar_t kUsage[] =
-    L"Usage: BenchNullServer [--endpoint NAME] [--hold-ms MS] [--bare] [--max-calls N]\n"
+    L"Usage: BenchNullServer [--endpoint NAME] [--hold-ms MS] [--bare] [--max-calls N] [--send]\n"
     L"\n"
     L"Serves the DeviceRpc interface over ncalrpc (endpoint NAME, default\n"
     L"DeviceRpcBenchNull) and a dynamic ncacn_ip_tcp endpoint with routines\n"
@@ -36,11 +44,21 @@ const wchar_t kUsage[] =
     L"  --hold-ms MS   sleep MS in every routine\n"
     L"  --bare         no per-call copy of the arrays and strings\n"
     L"  --max-calls N  MaxCalls of the protocol sequences (default 1, as the real\n"
-    L"                 server registers them)\n";
+    L"                 server registers them)\n"
+    L"  --send         send each call's CommandBlock or RequestBlock to the window in\n"
+    L"                 \"LP Window handle\" as WM_COPYDATA from the call's thread\n";
 
 DWORD g_holdMs = 0;
 bool g_bare = false;
 unsigned int g_maxCalls = 1;  // the real server's MaxCalls
+bool g_send = false;
+
+// The language monitor's window, read once and again after a failed send
+// (the driver restarts the monitor between phases).
+HWND volatile g_window = nullptr;
+// The reply mapping must exist while code 11 is handled; the real server
+// creates it per call, which the floor's kernel part measures apart.
+HANDLE g_replyMapping = nullptr;
 
 // The response arrays of --bare: never written, so never made private.
 const unsigned char g_zeroArray[DEVICE_RPC_ARRAY_SIZE] = {};
@@ -67,21 +85,89 @@ void Hold() {
     if (g_holdMs) Sleep(g_holdMs);
 }
 
+HWND ReadMonitorWindow() {
+    BYTE field[8] = {};
+    DWORD size = sizeof(field);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, MONITORS_KEY, MONITOR_WINDOW_VALUE, RRF_RT_ANY, nullptr, field,
+                     &size) != ERROR_SUCCESS)
+        return nullptr;
+    ULONG64 handle = 0;
+    for (int i = 7; i >= 0; --i) handle = (handle << 8) | field[i];
+    return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(handle));
+}
+
+bool SendOnce(HWND window, ULONG_PTR code, void* block, DWORD length) {
+    COPYDATASTRUCT envelope;
+    envelope.dwData = code;
+    envelope.cbData = length;
+    envelope.lpData = block;
+    SetLastError(ERROR_SUCCESS);
+    LRESULT result = SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope));
+    return result != 0 || GetLastError() == ERROR_SUCCESS;
+}
+
+// Sends one block as the real server does: a zero-filled heap block, one
+// WM_COPYDATA message, the block freed. An undelivered message is sent
+// once more to the window read again from the registry.
+void SendToMonitor(ULONG_PTR code, uint8_t* block, DWORD length) {
+    HWND window = g_window;
+    if (!window || !SendOnce(window, code, block, length)) {
+        window = ReadMonitorWindow();
+        g_window = window;
+        if (window) SendOnce(window, code, block, length);
+    }
+}
+
+void SendCommandBlock(const CommandRequest& request, unsigned long drep) {
+    if (!g_send) return;
+    uint32_t units = request.printerName.units ? request.printerName.units - 1 : 0;
+    std::vector<uint16_t> name(units + 1u);
+    CopyWireString(request.printerName, drep, name.data());
+    uint32_t length = 0;
+    if (!CommandBlockLength(false, units, 0, &length)) return;
+    uint8_t* block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, length));
+    if (!block) return;
+    FillCommandBlock(block, false, request.dwCommand, request.dwParam, name.data(), units, nullptr, 0);
+    SendToMonitor(MONMSG_COMMAND, block, length);
+    HeapFree(GetProcessHeap(), 0, block);
+}
+
+void SendRequestBlock(const DeviceRequestCall& request, unsigned long drep, uint32_t opnum) {
+    if (!g_send) return;
+    uint32_t units = request.printerName.units ? request.printerName.units - 1 : 0;
+    std::vector<uint16_t> name(units + 1u);
+    CopyWireString(request.printerName, drep, name.data());
+    uint32_t inputSize = request.cbInData > 0 ? static_cast<uint32_t>(request.cbInData) : 0;
+    uint32_t outputSize = request.cbOutData > 0 ? static_cast<uint32_t>(request.cbOutData) : 0;
+    uint32_t length = 0;
+    if (!RequestBlockLength(units, inputSize, outputSize, &length)) return;
+    uint8_t* block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, length));
+    if (!block) return;
+    FillRequestBlock(block, request.dwRequest, request.inData, inputSize, true, outputSize, name.data(), units);
+    SendToMonitor(opnum == DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED ? MONMSG_DEVICE_REQUEST_MAPPED
+                                                                   : MONMSG_DEVICE_REQUEST,
+                  block, length);
+    HeapFree(GetProcessHeap(), 0, block);
+}
+
 void ServeCommand(PRPC_MESSAGE message) {
     unsigned long drep = TakeRequestRepresentation(message);
     CommandRequest request;
     if (!DecodeCommandRequest(static_cast<const uint8_t*>(message->Buffer), message->BufferLength,
                               drep, &request))
         Fault(RPC_X_BAD_STUB_DATA);
+    // The stub's copy first, then the routine's message, as in the real server.
     if (!g_bare) {
         size_t units = size_t(request.printerName.units) + request.argument.units;
         uint16_t* strings = static_cast<uint16_t*>(MIDL_user_allocate(units * sizeof(uint16_t)));
         if (!strings) Fault(RPC_S_OUT_OF_MEMORY);
         CopyWireString(request.printerName, drep, strings);
         CopyWireString(request.argument, drep, strings + request.printerName.units);
+        SendCommandBlock(request, drep);
         Hold();
         MIDL_user_free(strings);
     } else {
+        SendCommandBlock(request, drep);
         Hold();
     }
     message->BufferLength = CommandResponseLength();
@@ -108,6 +194,9 @@ void ServeDeviceRequest(PRPC_MESSAGE message, uint32_t opnum) {
         CopyWireString(request.printerName, drep, strings);
         CopyWireString(request.reserved, drep, strings + request.printerName.units);
     }
+    // The routine's message after the stub's copy, as in the real server:
+    // while it waits for the language monitor, the call holds both.
+    SendRequestBlock(request, drep, opnum);
     Hold();
     int32_t cbOutData = request.dwRequest == 3 ? 96 : 32;
     int32_t result = opnum == DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED ? 0 : 1;
@@ -170,6 +259,8 @@ int wmain(int argc, wchar_t** argv) {
             return EXIT_OK;
         } else if (lstrcmpW(argv[i], L"--bare") == 0) {
             g_bare = true;
+        } else if (lstrcmpW(argv[i], L"--send") == 0) {
+            g_send = true;
         } else if (lstrcmpW(argv[i], L"--endpoint") == 0 && value) {
             endpoint = value;
             ++i;
@@ -191,6 +282,16 @@ int wmain(int argc, wchar_t** argv) {
     g_dispatchFunctions[DEVICE_RPC_OPNUM_SEND_COMMAND2] = DispatchSendCommand2;
     g_dispatchFunctions[DEVICE_RPC_OPNUM_DEVICE_REQUEST] = DispatchDeviceRequest;
     g_dispatchFunctions[DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED] = DispatchDeviceRequestMapped;
+
+    if (g_send) {
+        g_window = ReadMonitorWindow();
+        g_replyMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 32792,
+                                            L"Global\\ZOLT7 DeviceRequest Mapped File");
+        if (!g_window || !g_replyMapping) {
+            PrintErr(L"BenchNullServer: --send needs the language monitor's window and the reply mapping\n");
+            return EXIT_FAILED;
+        }
+    }
 
     // The real server's registration: MaxCalls 1, default security.
     RPC_STATUS status = RpcServerUseProtseqEpW(RpcText(L"ncalrpc"), g_maxCalls, RpcText(endpoint), nullptr);
@@ -225,5 +326,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     RpcMgmtStopServerListening(nullptr);
     RpcMgmtWaitServerListen();
+    if (g_replyMapping) CloseHandle(g_replyMapping);
     return EXIT_OK;
 }
