@@ -1,9 +1,25 @@
 """The main job, `make demo`, as a smoke test: it runs to the end in its own
-prefix, every record comes back, the write shows, and the server exits 0."""
+prefix, every record comes back over both transports, the write shows, the
+server exits 0, and nothing of the prefix is left running."""
 import os
+import re
 import subprocess
 
 from conftest import BIN, ROOT
+
+
+def processes_of_prefix(prefix):
+    """Pids of every process whose environment names this Wine prefix."""
+    wanted = ("WINEPREFIX=%s" % prefix).encode()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    found.append(int(pid))
+        except OSError:
+            continue
+    return found
 
 
 def test_demo_runs_to_the_end():
@@ -12,9 +28,15 @@ def test_demo_runs_to_the_end():
     out = done.stdout
     assert done.returncode == 0, out + done.stderr
     assert "controller: listening" in out
-    assert out.count("result: TRUE") >= 12
-    assert "firmware       131333" in out
+    assert re.search(r"^TCP endpoint: port \d+$", out, re.M), out
+    # Seven records over each transport, two commands, a write and its reads.
+    assert out.count("result: TRUE") >= 19, out
+    assert out.count("firmware       131333") == 3, out
+    assert out.count("mono     0         15230") == 2, out
     assert "1    32      2          9          2100       2970       90" in out
     assert "result: 0 (success)" in out
     assert "controller: exit code 0" in out
     assert out.rstrip().endswith("demo finished")
+    prefix = re.search(r"^== Preparing a private Wine prefix \((.*)\)$", out, re.M).group(1)
+    assert processes_of_prefix(prefix) == []
+    assert not os.path.exists(prefix)
