@@ -78,6 +78,20 @@ def test_version_help_and_every_command_help(wine):
         assert helped.stdout.startswith("Usage: DeviceRpcClient " + command), command
     assert "--cb-out N" in client(wine, "config", "--help").stdout
     assert "--in HEX" not in client(wine, "config", "--help").stdout
+    for tool in ("DeviceRpcCtl", "MonitorSim"):
+        done = wine.run(tool + ".exe", "--version")
+        assert (done.returncode, done.stdout.strip()) == (0, tool + " " + project_version()), tool
+
+
+def test_every_executable_carries_the_version_in_its_resource():
+    """The server has no command line: its file properties are where an
+    admin finds its version, and the package's executables carry theirs."""
+    wide = lambda text: text.encode("utf-16-le")
+    for exe in ("DeviceRpcServer", "DeviceRpcCtl", "MonitorSim", "DeviceRpcClient"):
+        with open(os.path.join(BIN, exe + ".exe"), "rb") as f:
+            image = f.read()
+        for text in ("ProductVersion\0", project_version() + "\0", exe + ".exe\0"):
+            assert wide(text) in image, (exe, text)
 
 
 USAGE_ERRORS = [

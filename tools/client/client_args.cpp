@@ -11,7 +11,7 @@ namespace {
 const unsigned BINDING = OPT_PROTSEQ | OPT_HOST;
 const unsigned REQUEST_SIZES = OPT_PRINTER | OPT_CB_IN | OPT_CB_OUT | OPT_NULL_OUT;
 const unsigned ACQUIRE = BINDING | REQUEST_SIZES | OPT_MAPPED | OPT_JSON | OPT_HEX;
-const unsigned WRITE = BINDING | REQUEST_SIZES | OPT_IN | OPT_MAPPED | OPT_JSON;
+const unsigned WRITE = BINDING | REQUEST_SIZES | OPT_IN | OPT_MAPPED | OPT_JSON | OPT_HEX;
 const unsigned RAW = BINDING | REQUEST_SIZES | OPT_IN | OPT_JSON | OPT_HEX;
 
 // Every command: arguments, the options it takes, its request code and help.
