@@ -273,6 +273,23 @@ class TestHeldReplyMapping:
             assert dying.proc.wait(timeout=30) == 3
         assert (got.result, got.size, got.out_unchanged) == (storm.ERROR_INVALID_HANDLE, 0, True), got
 
+    @pytest.mark.parametrize("code", [2, 4])
+    def test_a_monitor_that_writes_nothing_leaves_the_old_reply(self, wine, server, monitors, code):
+        """The server never writes the mapping: when a live monitor handles
+        the request without writing, the old reply is what the caller reads.
+        Its echo decides: the same request code takes it as a new success,
+        another one fails with its error code (0, so 1), size untouched."""
+        port = tcp_port(wine)
+        monitors("--hold-mapping")
+        first = storm.call_device(port, 3, cb_out=64)
+        assert (first.result, first.reply()) == (0, storm.CONFIG_RECORD)
+        monitors("--mapped-no-reply")
+        got = storm.call_device(port, 3, code=code, cb_out=64)
+        if code == 2:
+            assert (got.result, got.reply()) == (0, storm.CONFIG_RECORD), got
+        else:
+            assert (got.result, got.size, got.out_unchanged) == (1, 64, True), got
+
 
 # -- the registry denies access ----------------------------------------------------
 

@@ -190,6 +190,9 @@ BOOL HandleMappedRequest(SimState* state, const COPYDATASTRUCT* message) {
         PrintErr(L"MonitorSim: message 11: malformed request block (%lu bytes)\n", message->cbData);
         return TRUE;
     }
+    // A language monitor that handles the message but writes nothing: the
+    // mapping keeps whatever it held before.
+    if (state->options.mappedNoReply) return TRUE;
     MappedReply reply;
     ComposeMappedReply(FindPrinter(state->model, names.client, names.local), &view, &reply);
     const SimOptions* options = &state->options;

@@ -35,6 +35,7 @@ struct SimOptions {
     bool hasMappedSize;      // mapped reply: this dwDataSize
     DWORD mappedSize;
     bool holdMapping;        // keep the reply mapping open between calls
+    bool mappedNoReply;      // handle message 11 without writing a reply
 };
 
 // The state of the window thread; only that thread touches it.

@@ -59,6 +59,7 @@ const wchar_t kUsage[] =
     L"  --mapped-fail ERR      mapped reply: dwSuccess 0 and dwErrorCode ERR\n"
     L"  --mapped-size N        mapped reply: dwDataSize N whatever the data\n"
     L"  --hold-mapping         keep the reply mapping open between requests\n"
+    L"  --mapped-no-reply      answer mapped requests without writing the mapping\n"
     L"\n"
     L"Exit status: 0 normal exit, 1 start-up failure, 2 usage or description\n"
     L"error, 3 deliberate exit in a message.\n";
@@ -208,6 +209,8 @@ int ParseArguments(int argc, wchar_t** argv, StartOptions* start, SimOptions* op
             ++i;
         } else if (lstrcmpW(option, L"--hold-mapping") == 0) {
             options->holdMapping = true;
+        } else if (lstrcmpW(option, L"--mapped-no-reply") == 0) {
+            options->mappedNoReply = true;
         } else {
             return Usage(L"unknown option: ", option);
         }
