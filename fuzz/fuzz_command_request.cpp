@@ -1,5 +1,5 @@
-// Request decoding of opnums 0 and 1, and the CommandBlock built from what
-// was decoded, as the server would build it.
+// Request decoding of opnums 0 and 1, the CommandBlock built from what was
+// decoded, as the server would build it, and the response encoded.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -37,5 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (view.nameLength != nameLength || view.dwCommand != request.dwCommand) abort();
         if (withArgument && view.argumentLength != argumentLength) abort();
     }
+
+    // The answer is the routine's boolean as one octet, whatever it is.
+    std::vector<uint8_t> response(CommandResponseLength(), 0xCC);
+    if (response.size() != 1) abort();
+    uint8_t result = static_cast<uint8_t>(request.dwCommand);
+    EncodeCommandResponse(response.data(), result);
+    if (response[0] != result) abort();
     return 0;
 }
