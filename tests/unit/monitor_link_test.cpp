@@ -87,6 +87,19 @@ TEST(SendToMonitor, DeliversTheBlockWithItsCode) {
     EXPECT_EQ(window.received[0].block[0], 17);
 }
 
+// A monitor's window procedure may answer 0; the message still arrived,
+// whatever error the calling thread had left from before.
+TEST(SendToMonitor, AnAnswerOfZeroIsStillDelivered) {
+    TestWindow window = {};
+    window.answerZero = true;
+    StartTestWindow(&window);
+    BYTE block[18] = {};
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_TRUE(SendToMonitor(window.window, MONMSG_COMMAND, block, sizeof(block)));
+    StopTestWindow(&window);
+    EXPECT_EQ(window.received.size(), 1u);
+}
+
 TEST(SendToMonitor, ReportsAWindowThatNoLongerExists) {
     TestWindow window = {};
     StartTestWindow(&window);

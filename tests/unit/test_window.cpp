@@ -15,7 +15,7 @@ LRESULT CALLBACK TestWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         if (self->storeFlag)
             SetMachineValue(MONITORS_KEY, self->flagName.c_str(), REG_BINARY, self->flagData);
         if (self->handler) self->handler(data->dwData, self->received.back().block);
-        return TRUE;
+        return self->answerZero ? 0 : TRUE;
     }
     if (message == WM_CLOSE) {
         DestroyWindow(hwnd);

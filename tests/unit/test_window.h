@@ -24,6 +24,8 @@ struct TestWindow {
     std::wstring flagName;
     std::vector<BYTE> flagData;
     std::vector<ReceivedMessage> received;
+    // When set, the window procedure answers WM_COPYDATA with 0 (FALSE).
+    bool answerZero;
     // Called on the window's thread for each message, after recording it.
     std::function<void(ULONG_PTR code, const std::vector<BYTE>& block)> handler;
 };
