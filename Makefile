@@ -1,6 +1,8 @@
 # Front door. On a fresh Debian machine:
 #   make demo   set up, build and run the main job
 #   make test   set up, build and run every test
+# Sub-makes stay quiet, so that the test runners' own lines close the output.
+MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
 PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo

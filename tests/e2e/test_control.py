@@ -82,8 +82,8 @@ class TestStartStop:
         assert server.send("stop").startswith("signalled")
         assert server.send("wait-stopped") == "not listening"
         assert not probe(wine, "ncalrpc")
-        # Let the listener leave the runtime before the next START, which
-        # is ignored while it is still running.
+        # The listener has left the runtime before the next START, so this
+        # START creates a new one rather than being kept for later.
         assert server.send("sleep 2000") == "slept 2000 ms"
         assert server.send("start").startswith("signalled")
         assert server.send("wait-listening 20000") == "listening"
