@@ -308,6 +308,10 @@ def test_registry_and_mapped_replies(wine, server, tmp_path):
         options = ["--in", "%02x" % selector] if selector is not None else []
         assert request(wine, "request", code, "LAB", *options) == (0, "TRUE", len(reply), reply), code
         assert request(wine, "mapped", code, "LAB", *options) == (0, "0 (success)", len(reply), reply), code
+    # The counter's selector is the first byte of the array, even when no
+    # input byte is sent along: MonitorSim stores every counter.
+    color = struct.pack("<I", COUNTERS["color"])
+    assert request(wine, "request", 9, "LAB", "--in", "02", "--cb-in", "0") == (0, "TRUE", 4, color)
 
 
 def test_acquire_stores_values_then_sets_the_flag(wine, server, tmp_path):
