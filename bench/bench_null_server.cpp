@@ -20,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "monitor_link.h"
 #include "payload_layout.h"
 #include "registry_layout.h"
 #include "rpc_identity.h"
@@ -96,25 +97,15 @@ HWND ReadMonitorWindow() {
     return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(handle));
 }
 
-bool SendOnce(HWND window, ULONG_PTR code, void* block, DWORD length) {
-    COPYDATASTRUCT envelope;
-    envelope.dwData = code;
-    envelope.cbData = length;
-    envelope.lpData = block;
-    SetLastError(ERROR_SUCCESS);
-    LRESULT result = SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope));
-    return result != 0 || GetLastError() == ERROR_SUCCESS;
-}
-
 // Sends one block as the real server does: a zero-filled heap block, one
 // WM_COPYDATA message, the block freed. An undelivered message is sent
 // once more to the window read again from the registry.
-void SendToMonitor(ULONG_PTR code, uint8_t* block, DWORD length) {
+void SendToCachedWindow(ULONG_PTR code, uint8_t* block, DWORD length) {
     HWND window = g_window;
-    if (!window || !SendOnce(window, code, block, length)) {
+    if (!window || !SendToMonitor(window, code, block, length)) {
         window = ReadMonitorWindow();
         g_window = window;
-        if (window) SendOnce(window, code, block, length);
+        if (window) SendToMonitor(window, code, block, length);
     }
 }
 
@@ -128,7 +119,7 @@ void SendCommandBlock(const CommandRequest& request, unsigned long drep) {
     uint8_t* block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, length));
     if (!block) return;
     FillCommandBlock(block, false, request.dwCommand, request.dwParam, name.data(), units, nullptr, 0);
-    SendToMonitor(MONMSG_COMMAND, block, length);
+    SendToCachedWindow(MONMSG_COMMAND, block, length);
     HeapFree(GetProcessHeap(), 0, block);
 }
 
@@ -144,9 +135,9 @@ void SendRequestBlock(const DeviceRequestCall& request, unsigned long drep, uint
     uint8_t* block = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, length));
     if (!block) return;
     FillRequestBlock(block, request.dwRequest, request.inData, inputSize, true, outputSize, name.data(), units);
-    SendToMonitor(opnum == DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED ? MONMSG_DEVICE_REQUEST_MAPPED
-                                                                   : MONMSG_DEVICE_REQUEST,
-                  block, length);
+    SendToCachedWindow(opnum == DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED ? MONMSG_DEVICE_REQUEST_MAPPED
+                                                                        : MONMSG_DEVICE_REQUEST,
+                       block, length);
     HeapFree(GetProcessHeap(), 0, block);
 }
 
