@@ -1409,10 +1409,14 @@ def write_report(data, path_md, path_png):
                     ok = share >= 0.9 and not runs[64].get("errors")
                     short = why = ""
                     if not ok:
-                        short = "%.0f %% of the bound instead of 90 %%: %s short of %s" % (
-                            100 * share, fmt_rate(0.9 * bound - runs[64]["throughput"]), fmt_rate(0.9 * bound))
+                        # Met on rate alone, a run with errors is missed by its errors only.
+                        parts = []
+                        if share < 0.9:
+                            parts.append("%.0f %% of the bound instead of 90 %%: %s short of %s" % (
+                                100 * share, fmt_rate(0.9 * bound - runs[64]["throughput"]), fmt_rate(0.9 * bound)))
                         if runs[64].get("errors"):
-                            short += "; %d errors (%d stuck)" % (runs[64]["errors"], runs[64].get("stuck", 0))
+                            parts.append("%d errors (%d stuck)" % (runs[64]["errors"], runs[64].get("stuck", 0)))
+                        short = "; ".join(parts)
                         why = throughput_reason(a, data, meta, protseq, op)
                     a.target("throughput %s %s @64 ≥ 90%% of monitor bound" % (op, protseq), ok,
                              "%.0f%% (%s vs %s)" % (100 * share, fmt_rate(runs[64]["throughput"]), fmt_rate(bound)),
