@@ -27,6 +27,12 @@ DRIVERS_KEY = r"HKLM\System\CurrentControlSet\Control\Print\Environments\Windows
 INTERFACE_UUID = "66c55168-0021-4e96-9a7c-5efefdaee407"
 
 
+def project_version():
+    """The one project version, as CMakeLists.txt gives it."""
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        return re.search(r"project\(DeviceRpc VERSION ([0-9.]+)", f.read()).group(1)
+
+
 def to_windows_path(path):
     """A Linux path as Wine's Z: drive shows it."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")

@@ -9,7 +9,8 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, WINESERVER, DRIVERS_KEY, MONITORS_KEY, PRINTERS_KEY, ROOT, STORE_ROOT, to_windows_path
+from conftest import (BIN, WINESERVER, DRIVERS_KEY, MONITORS_KEY, PRINTERS_KEY, ROOT, STORE_ROOT,
+                      project_version, to_windows_path)
 
 SAMPLE = os.path.join(ROOT, "samples", "office.printer")
 LAB = "\\\\PRINTSRV\\Lab Color"
@@ -29,11 +30,6 @@ def keep_wineserver(wine):
     proc = subprocess.Popen([WINESERVER, "-f", "-p30"], env=wine.env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wine.started.append(proc)
-
-
-def project_version():
-    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
-        return re.search(r"project\(DeviceRpc VERSION ([0-9.]+)", f.read()).group(1)
 
 
 def tcp_binding(wine):

@@ -2,12 +2,11 @@
 checksum file verifies it."""
 import hashlib
 import os
-import re
 import subprocess
 import sys
 import zipfile
 
-from conftest import BIN, ROOT
+from conftest import BIN, ROOT, project_version
 
 
 def test_zip_contents_and_checksum():
@@ -15,9 +14,7 @@ def test_zip_contents_and_checksum():
     done = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "package"), build],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
-        version = re.search(r"project\(DeviceRpc VERSION ([0-9.]+)", f.read()).group(1)
-    name = "DeviceRpc-%s-win64" % version
+    name = "DeviceRpc-%s-win64" % project_version()
     archive = os.path.join(build, "dist", name + ".zip")
     with zipfile.ZipFile(archive) as zf:
         names = set(zf.namelist())
