@@ -1,0 +1,4 @@
+"""python3 -m devicerpc: the command line."""
+from .cli import run
+
+run()
