@@ -312,6 +312,30 @@ def test_registry_and_mapped_replies(wine, server, tmp_path):
     # input byte is sent along: MonitorSim stores every counter.
     color = struct.pack("<I", COUNTERS["color"])
     assert request(wine, "request", 9, "LAB", "--in", "02", "--cb-in", "0") == (0, "TRUE", 4, color)
+    # A flash item cannot be told without that byte: the call fails rather
+    # than answer item 0 to a caller that asked for item 10.
+    for kind, failed in (("request", "FALSE"), ("mapped", "87")):
+        done = request(wine, kind, 11, "LAB", "--in", "0a", "--cb-in", "0")
+        assert (done[0], done[1].split()[0]) == (1, failed), kind
+
+
+def test_printer_names_of_any_length(wine, server, tmp_path):
+    sim = Sim(wine, tmp_path)
+    # (name length, failure flag written): MonitorSim has no such printer,
+    # so the verdict is "fail"; no value can bear a name over 16,383
+    # characters, and the server takes the missing flag as success.
+    cases = [(300, 1), (16383, 1), (16384, None)]
+    for length, flag in cases:
+        name = ("%05d" % length) * (length // 5) + "x" * (length % 5)
+        done = client(wine, "command", 1, 0, name)
+        assert done.stdout.strip() == ("result: FALSE" if flag else "result: TRUE"), length
+        assert dword_value(wine, MONITORS_KEY, name) == flag, length
+    # A mapped request is answered for a long name too: unknown printer.
+    name = "m" * 300
+    code, result, _, _ = request(wine, "mapped", 2, name)
+    assert (code, result.split()[0]) == (1, "1801")
+    assert [m[:2] for m in sim.messages()] == [(5, 18 + 2 * n) for n, _ in cases] + [(11, 26 + 600 + 32768)]
+    assert sim.messages()[-1][2][24:626] == name.encode("utf-16-le") + b"\0\0"
 
 
 def test_acquire_stores_values_then_sets_the_flag(wine, server, tmp_path):

@@ -13,23 +13,35 @@ const wchar_t MAPPING_BASE_NAME[] = L"ZOLT7 DeviceRequest Mapped File";
 const wchar_t MUTEX_BASE_NAME[] = L"ZOLT7 DeviceRequest Mapped File Mutex";
 const DWORD MUTEX_WAIT_MS = 10000;
 
-// The printer names of one block: as the client gave it and as the
-// server's name resolution turns it into the key of the printer's data.
+// The printer names of one block: as the client gave it (any length, on
+// the heap) and as the server's name resolution turns it into the key of
+// the printer's data (empty when the name is too long to resolve).
 struct BlockNames {
-    wchar_t client[NAME_BUFFER_CHARS];
+    wchar_t* client;
     wchar_t local[NAME_BUFFER_CHARS];
 };
 
 // Copies the block's UTF-16LE name (possibly at an odd offset) and
 // resolves it exactly as the server does: the spooler's name of a printer
-// served by the language monitor, or else the client name itself.
+// served by the language monitor, or else the client name itself. Names
+// of 260 characters or more resolve to nothing: no printer of ours has
+// one, and the server's data keys cannot hold one. False only when the
+// copy cannot be allocated.
 bool ReadBlockNames(const uint8_t* name, uint32_t nameLength, BlockNames* names) {
     ZeroMemory(names, sizeof(*names));
-    if (nameLength >= NAME_BUFFER_CHARS) return false;
+    const SIZE_T bytes = (static_cast<SIZE_T>(nameLength) + 1) * sizeof(wchar_t);
+    names->client = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
+    if (!names->client) return false;
     for (uint32_t i = 0; i < nameLength; ++i)
         names->client[i] = static_cast<wchar_t>(name[2 * i] | (name[2 * i + 1] << 8));
+    if (nameLength >= NAME_BUFFER_CHARS) return true;
     if (!ResolveLocalPrinterName(names->client, names->local)) lstrcpyW(names->local, names->client);
     return true;
+}
+
+void FreeBlockNames(BlockNames* names) {
+    if (names->client) HeapFree(GetProcessHeap(), 0, names->client);
+    names->client = nullptr;
 }
 
 // Appends "code=C cbData=N data=HEX" and a line break to the log in one
@@ -87,52 +99,87 @@ void DieIfAsked(const SimOptions* options, DWORD code) {
     if (options->dieHoldingMutex && options->dieMutexCode == code) DieHoldingMutex(options->mutexHoldMs);
 }
 
-// MONMSG_COMMAND and MONMSG_COMMAND2: the verdict goes into the failure
-// flag named by the client printer name, before the window procedure
-// returns; the server reads it right after.
+// Reads a block's printer names; reports the block on standard error and
+// returns false when its name cannot be copied.
+bool ReadNamesOrReport(const COPYDATASTRUCT* message, const uint8_t* name, uint32_t nameLength,
+                       BlockNames* names) {
+    if (ReadBlockNames(name, nameLength, names)) return true;
+    PrintErr(L"MonitorSim: message %lu: no memory for a printer name of %lu characters\n",
+             static_cast<unsigned long>(message->dwData), static_cast<unsigned long>(nameLength));
+    return false;
+}
+
+// Parses a RequestBlock and its names; false after reporting when the
+// block is malformed.
+bool ReadRequest(const COPYDATASTRUCT* message, RequestBlockView* view, BlockNames* names) {
+    if (!ParseRequestBlock(static_cast<const uint8_t*>(message->lpData), message->cbData, view)) {
+        PrintErr(L"MonitorSim: message %lu: malformed request block (%lu bytes)\n",
+                 static_cast<unsigned long>(message->dwData), message->cbData);
+        return false;
+    }
+    return ReadNamesOrReport(message, view->name, view->nameLength, names);
+}
+
+// The verdict on one command goes into the failure flag named by the
+// client printer name, before the window procedure returns; the server
+// reads it right after.
+void AnswerCommand(SimState* state, const CommandBlockView* view, const BlockNames* names) {
+    const VirtualPrinter* printer = FindPrinter(state->model, names->client, names->local);
+    // A printer MonitorSim does not have cannot carry out a command.
+    Verdict verdict = printer ? VerdictForCommand(printer, view->dwCommand, view->dwParam) : VERDICT_FAIL;
+    if (state->options.alwaysFail) verdict = VERDICT_FAIL;
+    if (state->options.leaveFlag) verdict = VERDICT_LEAVE;
+    if (verdict == VERDICT_LEAVE) return;
+    // No registry value can bear a longer name, so there is no flag to
+    // write; the server, which cannot read one either, counts that as done.
+    if (lstrlenW(names->client) > VALUE_NAME_MAX_CHARS) return;
+    if (!WriteFailureFlag(names->client, verdict == VERDICT_FAIL ? 1 : 0))
+        PrintErr(L"MonitorSim: cannot write the failure flag of \"%ls\"\n", names->client);
+}
+
+// MONMSG_COMMAND and MONMSG_COMMAND2.
 BOOL HandleCommand(SimState* state, const COPYDATASTRUCT* message) {
     CommandBlockView view = {};
-    BlockNames names;
-    if (!ParseCommandBlock(static_cast<const uint8_t*>(message->lpData), message->cbData, &view) ||
-        !ReadBlockNames(view.name, view.nameLength, &names)) {
+    BlockNames names = {};
+    if (!ParseCommandBlock(static_cast<const uint8_t*>(message->lpData), message->cbData, &view)) {
         PrintErr(L"MonitorSim: message %lu: malformed command block (%lu bytes)\n",
                  static_cast<unsigned long>(message->dwData), message->cbData);
         return TRUE;
     }
-    const VirtualPrinter* printer = FindPrinter(state->model, names.client, names.local);
-    // A printer MonitorSim does not have cannot carry out a command.
-    Verdict verdict = printer ? VerdictForCommand(printer, view.dwCommand, view.dwParam) : VERDICT_FAIL;
-    if (state->options.alwaysFail) verdict = VERDICT_FAIL;
-    if (state->options.leaveFlag) verdict = VERDICT_LEAVE;
-    if (verdict == VERDICT_LEAVE) return TRUE;
-    if (!WriteFailureFlag(names.client, verdict == VERDICT_FAIL ? 1 : 0))
-        PrintErr(L"MonitorSim: cannot write the failure flag of \"%ls\"\n", names.client);
+    if (ReadNamesOrReport(message, view.name, view.nameLength, &names)) AnswerCommand(state, &view, &names);
+    FreeBlockNames(&names);
     return TRUE;
 }
 
-// MONMSG_DEVICE_REQUEST: the data and then the handshake flag go into the
-// registry under the resolved local printer name.
-BOOL HandleDeviceRequest(SimState* state, const COPYDATASTRUCT* message) {
-    RequestBlockView view = {};
-    BlockNames names;
-    if (!ParseRequestBlock(static_cast<const uint8_t*>(message->lpData), message->cbData, &view) ||
-        !ReadBlockNames(view.name, view.nameLength, &names)) {
-        PrintErr(L"MonitorSim: message 9: malformed request block (%lu bytes)\n", message->cbData);
-        return TRUE;
-    }
-    VirtualPrinter* printer = FindPrinter(state->model, names.client, names.local);
-    // Without a printer the flag stays as the server cleared it: failure.
-    if (!printer) return TRUE;
-    DWORD selector = SelectorByte(view.input, view.inputSize);
+// The data and then the handshake flag of one registry-reply request go
+// into the registry under the resolved local printer name.
+void AnswerDeviceRequest(SimState* state, const RequestBlockView* view, const BlockNames* names) {
+    VirtualPrinter* printer = FindPrinter(state->model, names->client, names->local);
+    // Without a printer (or a name the data keys can hold) the flag stays
+    // as the server cleared it: failure.
+    if (!printer || !names->local[0]) return;
+    // The server picks the flash item by the first byte of the caller's
+    // array, which a block without input does not carry: any item stored
+    // now could be the wrong one, so the request fails instead.
+    if (NeedsSelectorByte(view->dwRequestCode) && view->inputSize == 0) return;
+    DWORD selector = SelectorByte(view->input, view->inputSize);
     const StoreFaults* faults = &state->options.store;
-    if (IsWriteRequest(view.dwRequestCode)) {
-        if (ApplyWriteRequest(printer, view.dwRequestCode, view.input, view.inputSize) &&
-            !SetWrittenFlag(view.dwRequestCode, selector, names.local, faults))
-            PrintErr(L"MonitorSim: cannot set \"Written\" for \"%ls\"\n", names.local);
-        return TRUE;
+    if (IsWriteRequest(view->dwRequestCode)) {
+        if (ApplyWriteRequest(printer, view->dwRequestCode, view->input, view->inputSize) &&
+            !SetWrittenFlag(view->dwRequestCode, selector, names->local, faults))
+            PrintErr(L"MonitorSim: cannot set \"Written\" for \"%ls\"\n", names->local);
+        return;
     }
     // Unknown codes are left alone: the server expects no flag for them.
-    StoreAcquireData(printer, view.dwRequestCode, selector, names.local, faults);
+    StoreAcquireData(printer, view->dwRequestCode, selector, names->local, faults);
+}
+
+// MONMSG_DEVICE_REQUEST.
+BOOL HandleDeviceRequest(SimState* state, const COPYDATASTRUCT* message) {
+    RequestBlockView view = {};
+    BlockNames names = {};
+    if (ReadRequest(message, &view, &names)) AnswerDeviceRequest(state, &view, &names);
+    FreeBlockNames(&names);
     return TRUE;
 }
 
@@ -150,6 +197,12 @@ void ComposeMappedReply(VirtualPrinter* printer, const RequestBlockView* view, M
     reply->dwRequestCode = static_cast<DWORD>(view->dwRequestCode);
     if (!printer) {
         reply->dwErrorCode = ERROR_INVALID_PRINTER_NAME;
+        return;
+    }
+    // As on the registry path: without the selector byte no flash item is
+    // sure to be the one the caller asked for.
+    if (NeedsSelectorByte(view->dwRequestCode) && view->inputSize == 0) {
+        reply->dwErrorCode = ERROR_INVALID_PARAMETER;
         return;
     }
     if (IsWriteRequest(view->dwRequestCode)) {
@@ -179,30 +232,9 @@ void WriteMappedReply(BYTE* view, const MappedReply* reply, DWORD reserved) {
     PutLittleEndian32(view + MAPPED_SIZE_OFFSET, reply->dwDataSize);
 }
 
-// MONMSG_DEVICE_REQUEST_MAPPED: the reply goes into the mapping the server
-// created before sending. The server holds the device request mutex for
-// the whole exchange, so MonitorSim must not wait for it here.
-BOOL HandleMappedRequest(SimState* state, const COPYDATASTRUCT* message) {
-    RequestBlockView view = {};
-    BlockNames names;
-    if (!ParseRequestBlock(static_cast<const uint8_t*>(message->lpData), message->cbData, &view) ||
-        !ReadBlockNames(view.name, view.nameLength, &names)) {
-        PrintErr(L"MonitorSim: message 11: malformed request block (%lu bytes)\n", message->cbData);
-        return TRUE;
-    }
-    // A language monitor that handles the message but writes nothing: the
-    // mapping keeps whatever it held before.
-    if (state->options.mappedNoReply) return TRUE;
-    MappedReply reply;
-    ComposeMappedReply(FindPrinter(state->model, names.client, names.local), &view, &reply);
-    const SimOptions* options = &state->options;
-    if (options->hasEcho) reply.dwRequestCode = options->echo;
-    if (options->mappedFail) {
-        reply.dwSuccess = 0;
-        reply.dwErrorCode = options->mappedError;
-    }
-    if (options->hasMappedSize) reply.dwDataSize = options->mappedSize;
-
+// Writes one reply into the mapping the server created before sending,
+// through the held handle when there is one.
+void WriteReplyToMapping(SimState* state, const MappedReply* reply) {
     HANDLE mapping = state->heldMapping;
     if (!mapping) {
         wchar_t name[NAME_BUFFER_CHARS];
@@ -210,20 +242,48 @@ BOOL HandleMappedRequest(SimState* state, const COPYDATASTRUCT* message) {
         mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
         if (!mapping) {
             PrintErr(L"MonitorSim: cannot open the reply mapping %ls: error %lu\n", name, GetLastError());
-            return TRUE;
+            return;
         }
     }
     BYTE* block = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, MAPPED_REPLY_BYTES));
     if (block) {
-        WriteMappedReply(block, &reply, ++state->mappedReplies);
+        WriteMappedReply(block, reply, ++state->mappedReplies);
         UnmapViewOfFile(block);
     } else {
         PrintErr(L"MonitorSim: cannot map the reply mapping: error %lu\n", GetLastError());
     }
-    if (options->holdMapping)
+    if (state->options.holdMapping)
         state->heldMapping = mapping;
     else
         CloseHandle(mapping);
+}
+
+// Composes the reply of one mapped request and bends it as the fault
+// options ask.
+void AnswerMappedRequest(SimState* state, const RequestBlockView* view, const BlockNames* names) {
+    MappedReply reply;
+    ComposeMappedReply(FindPrinter(state->model, names->client, names->local), view, &reply);
+    const SimOptions* options = &state->options;
+    if (options->hasEcho) reply.dwRequestCode = options->echo;
+    if (options->mappedFail) {
+        reply.dwSuccess = 0;
+        reply.dwErrorCode = options->mappedError;
+    }
+    if (options->hasMappedSize) reply.dwDataSize = options->mappedSize;
+    WriteReplyToMapping(state, &reply);
+}
+
+// MONMSG_DEVICE_REQUEST_MAPPED: the reply goes into the mapping, for a
+// printer name of any length. The server holds the device request mutex
+// for the whole exchange, so MonitorSim must not wait for it here.
+BOOL HandleMappedRequest(SimState* state, const COPYDATASTRUCT* message) {
+    RequestBlockView view = {};
+    BlockNames names = {};
+    // A language monitor that handles the message but writes nothing: the
+    // mapping keeps whatever it held before.
+    if (ReadRequest(message, &view, &names) && !state->options.mappedNoReply)
+        AnswerMappedRequest(state, &view, &names);
+    FreeBlockNames(&names);
     return TRUE;
 }
 

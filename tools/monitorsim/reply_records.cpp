@@ -18,6 +18,10 @@ bool IsWriteRequest(LONG request) {
     return request == DEVREQ_BIN_INFO_WRITE || request == DEVREQ_FLASH_DATA_WRITE;
 }
 
+bool NeedsSelectorByte(LONG request) {
+    return request == DEVREQ_FLASH_DATA || request == DEVREQ_FLASH_DATA_WRITE;
+}
+
 DWORD SelectorByte(const BYTE* input, DWORD inputSize) {
     return inputSize > 0 ? input[0] : 0;
 }

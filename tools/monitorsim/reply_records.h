@@ -19,6 +19,10 @@ enum RequestOutcome {
 // True for DEVREQ_BIN_INFO_WRITE and DEVREQ_FLASH_DATA_WRITE.
 bool IsWriteRequest(LONG request);
 
+// True for DEVREQ_FLASH_DATA and DEVREQ_FLASH_DATA_WRITE, whose item the
+// selector byte picks: without an input byte they cannot be answered.
+bool NeedsSelectorByte(LONG request);
+
 // The selector byte: the first input byte, 0 when the block carries none.
 DWORD SelectorByte(const BYTE* input, DWORD inputSize);
 

@@ -11,6 +11,8 @@
 
 constexpr int MAX_SIZE_OVERRIDES = 16;
 constexpr DWORD VALUE_SIZE_MAX = 1024;
+// The longest name a registry value can have, in characters.
+constexpr int VALUE_NAME_MAX_CHARS = 16383;
 
 // Stores the named value with exactly `size` bytes instead of its own:
 // its bytes cut short, or followed by zero bytes.
