@@ -50,7 +50,9 @@ def long_number(text):
     match = re.fullmatch(r"(-?)(0[xX][0-9a-fA-F]+|[0-9]+)", text)
     if not match:
         raise argparse.ArgumentTypeError("not a number: %r" % text)
-    value = int(match.group(2), 0)
+    digits = match.group(2)
+    # Leading zeros are decimal, not octal.
+    value = int(digits, 16) if digits[:2] in ("0x", "0X") else int(digits, 10)
     if match.group(1):
         value = -value
     if not -0x80000000 <= value <= 0xFFFFFFFF:
