@@ -9,8 +9,9 @@
 DWORD ReadPrinterFailureFlag(const wchar_t* printerName);
 
 // True when `printerName` is at most 259 characters, the longest local
-// printer name. Longer names are refused before anything is sent: the
-// language monitor cannot hold them, and could not answer for them.
+// printer name. RpcDeviceRequest refuses longer names before anything is
+// sent: it resolves the name into a buffer of that size. The other
+// procedures take names of any length.
 bool PrinterNameFits(const wchar_t* printerName);
 
 // True when an input size and an output size both lie within the

@@ -9,15 +9,14 @@
 namespace {
 
 // Sends one CommandBlock and reads the verdict; FALSE when the language
-// monitor has no window, the name is too long, the block cannot be built,
-// or the message was not handled (a stale window handle must not report an
-// old verdict).
+// monitor has no window, the block cannot be built, or the message was not
+// handled (a stale window handle must not report an old verdict). No fixed
+// buffer is involved, so a printer name of any length goes to the monitor
+// whole.
 boolean SendCommandToMonitor(bool withArgument, long dwCommand, long dwParam,
                              const wchar_t* pszPrinterName, const wchar_t* pszArgument) {
     HWND window = GetMonitorWindow();
-    // A name the monitor cannot hold would leave no failure flag, which
-    // reads as success.
-    if (!window || !PrinterNameFits(pszPrinterName)) return FALSE;
+    if (!window) return FALSE;
     DWORD length = 0;
     void* block = BuildCommandBlock(withArgument, dwCommand, dwParam, pszPrinterName,
                                     pszArgument, &length);
@@ -32,6 +31,10 @@ boolean SendCommandToMonitor(bool withArgument, long dwCommand, long dwParam,
 }  // namespace
 
 DWORD ReadPrinterFailureFlag(const wchar_t* printerName) {
+    // No registry value can have a longer name, so there is no flag to
+    // read. Such a name is not handed to the registry at all: past 32,767
+    // characters the platform's counted strings would cut it short.
+    if (lstrlenW(printerName) > MAX_VALUE_NAME_CHARS) return 1;
     HKEY key = nullptr;
     // KEY_QUERY_VALUE, as for the window handle: a key that grants only
     // that must not hide a failure flag and so report a failed command done.

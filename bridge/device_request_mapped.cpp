@@ -117,9 +117,8 @@ long RpcDeviceRequestMapped(handle_t, long dwRequest, unsigned char* pInData, lo
         return ERROR_INVALID_HANDLE;
     }
     // Refused before anything is allocated or sent, as in RpcDeviceRequest.
-    if (!pcbOutData || !RequestSizesValid(cbInData, *pcbOutData) ||
-        !PrinterNameFits(pszPrinterName))
-        return ERROR_INVALID_PARAMETER;
+    // The printer name is not bounded: it only travels in the block.
+    if (!pcbOutData || !RequestSizesValid(cbInData, *pcbOutData)) return ERROR_INVALID_PARAMETER;
 
     DWORD length = 0;
     void* block = BuildRequestBlock(dwRequest, pInData, cbInData, pOutData, *pcbOutData,

@@ -23,3 +23,6 @@
 // Buffer sizes in wide characters, terminator included.
 constexpr DWORD PRINTER_KEY_PATH_CHARS = 520;
 constexpr DWORD NAME_BUFFER_CHARS = 260;
+
+// The longest registry value name, without its terminator.
+constexpr int MAX_VALUE_NAME_CHARS = 16383;

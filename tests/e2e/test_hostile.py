@@ -154,13 +154,34 @@ class TestSizesFromTheWire:
 
 # -- printer names ---------------------------------------------------------------
 
-NAME_LENGTHS = [0, 259, 260, 300, 32000]
+NAME_LENGTHS = [0, 259, 260, 300, 5000, 32000]
+
+
+def utf16z(text):
+    return text.encode("utf-16-le") + b"\0\0"
+
+
+def command_block(opnum, name, command=1, param=0, argument=""):
+    """The CommandBlock of opnum 0 or 1 as the payload layout gives it."""
+    n = utf16z(name)
+    block = struct.pack("<iiII", command, param, 16, 16 + len(n) if opnum == 1 else 0) + n
+    return block + utf16z(argument) if opnum == 1 else block
+
+
+def request_block(code, name, in_bytes, cb_out):
+    """The RequestBlock of opnum 2 or 3 as the payload layout gives it."""
+    n = utf16z(name)
+    input_offset = 24 + len(n)
+    output_offset = input_offset + len(in_bytes) if cb_out else input_offset
+    head = struct.pack("<iIIIII", code, input_offset, len(in_bytes), output_offset, cb_out, 24)
+    return head + n + in_bytes + bytes(cb_out)
 
 
 class TestPrinterNameLengths:
     """Names no printer has, of every length around the 259 characters a
-    local printer name may have. MonitorSim fails names it does not know
-    and refuses blocks whose name is 260 characters or more."""
+    local printer name may have. Only opnum 2, which resolves the name into
+    a buffer of that size, refuses longer names; the others send them whole.
+    MonitorSim fails names it does not know."""
 
     @pytest.mark.parametrize("length", NAME_LENGTHS)
     def test_device_request(self, env, length):
@@ -174,26 +195,29 @@ class TestPrinterNameLengths:
 
     @pytest.mark.parametrize("length", NAME_LENGTHS)
     def test_mapped_request(self, env, length):
-        """Opnum 3: over 259 characters is refused unsent (87, size kept);
-        MonitorSim answers a shorter unknown name with 1801 and no reply."""
+        """Opnum 3: every name goes whole in the block; MonitorSim answers an
+        unknown name with 1801 and no reply."""
         port, _, start_monitor = env
         monitor = start_monitor()
-        got = device(port, 3, printer="N" * length, cb_out=64)
-        fits = length <= storm.MAX_NAME
-        expected = (ERROR_INVALID_PRINTER_NAME, 0) if fits else (ERROR_INVALID_PARAMETER, 64)
-        assert (got.result, got.size, got.out_unchanged) == expected + (True,), got
-        assert monitor.received() == ([11] if fits else [])
+        name = "N" * (length - 1) + "Z" if length else ""
+        got = device(port, 3, printer=name, cb_out=64)
+        assert (got.result, got.size, got.out_unchanged) == (ERROR_INVALID_PRINTER_NAME, 0, True), got
+        assert monitor.received() == [11]
+        assert monitor.last_block() == request_block(2, name, b"", 64)
 
     @pytest.mark.parametrize("length", NAME_LENGTHS)
     @pytest.mark.parametrize("opnum", [0, 1])
     def test_command(self, env, opnum, length):
-        """Commands: MonitorSim fails an unknown printer (FALSE); a name over
-        259 characters, which would leave no failure flag and so read as
-        success, is refused unsent."""
+        """Commands: every name goes whole in the block, and MonitorSim fails
+        an unknown printer (FALSE) through the flag named after it. No value
+        name can be longer than 16,383 characters, so a longer name leaves
+        no flag, which reads as success."""
         port, _, start_monitor = env
         monitor = start_monitor()
-        assert storm.call_command(port, opnum, printer="N" * length) == 0
-        assert monitor.received() == ([5 + opnum] if length <= storm.MAX_NAME else [])
+        name = "N" * (length - 1) + "Z" if length else ""
+        assert storm.call_command(port, opnum, printer=name) == (1 if length > 16383 else 0)
+        assert monitor.received() == [5 + opnum]
+        assert monitor.last_block() == command_block(opnum, name)
 
 
 # -- broken strings with a monitor there ---------------------------------------------

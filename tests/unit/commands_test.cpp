@@ -2,6 +2,8 @@
 // language monitor: what is sent, and which verdict comes back.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "DeviceRpc.h"
 #include "bridge_routines.h"
 #include "payload_layout.h"
@@ -35,10 +37,49 @@ protected:
         lstrcpyW(arg, argument);
         return second ? RpcSendCommand2(nullptr, 1, 2, name, arg) : RpcSendCommand(nullptr, 1, 2, name, arg);
     }
+    boolean SendName(bool second, std::wstring printer) {
+        wchar_t argument[] = L"ab";
+        return second ? RpcSendCommand2(nullptr, 1, 2, &printer[0], argument)
+                      : RpcSendCommand(nullptr, 1, 2, &printer[0], argument);
+    }
     TestWindow window;
 };
 
+// The CommandBlock the layout gives for `name` (and the argument "ab" for
+// MONMSG_COMMAND2), built independently of the code under test.
+std::vector<BYTE> ExpectedCommandBlock(bool second, const std::wstring& name) {
+    std::vector<BYTE> block = {1, 0, 0, 0, 2, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0};
+    size_t argumentOffset = 18 + 2 * name.size();
+    if (second)
+        for (int i = 0; i < 4; ++i) block[12 + i] = BYTE(argumentOffset >> (8 * i));
+    for (wchar_t c : name) block.insert(block.end(), {BYTE(c), BYTE(c >> 8)});
+    block.insert(block.end(), {0, 0});
+    if (second) block.insert(block.end(), {'a', 0, 'b', 0, 0, 0});
+    return block;
+}
+
 }  // namespace
+
+TEST_F(Commands, NamesOfAnyLengthGoWholeAndTheirFlagDecides) {
+    // A flag value name holds at most 16,383 characters: up to there the
+    // monitor's verdict is read, beyond it there is none (TRUE).
+    const struct {
+        size_t length;
+        boolean expected;
+    } cases[] = {{300, FALSE}, {5000, FALSE}, {16383, FALSE}, {32000, TRUE}};
+    for (const auto& c : cases) {
+        std::wstring name(c.length, L'N');
+        MonitorStoresFlag(name.c_str(), Le32(1));
+        window.received.clear();
+        EXPECT_EQ(SendName(false, name), c.expected) << c.length;
+        EXPECT_EQ(SendName(true, name), c.expected) << c.length;
+        ASSERT_EQ(window.received.size(), 2u) << c.length;
+        EXPECT_EQ(window.received[0].code, MONMSG_COMMAND);
+        EXPECT_EQ(window.received[0].block, ExpectedCommandBlock(false, name)) << c.length;
+        EXPECT_EQ(window.received[1].code, MONMSG_COMMAND2);
+        EXPECT_EQ(window.received[1].block, ExpectedCommandBlock(true, name)) << c.length;
+    }
+}
 
 TEST_F(Commands, VerdictFollowsTheFailureFlagTheMonitorStores) {
     struct Case {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "DeviceRpc.h"
@@ -61,6 +62,11 @@ protected:
         return RpcDeviceRequestMapped(nullptr, code, in, cbIn, out, &cbOut, name, reserved);
     }
 
+    long RequestNamed(long code, std::wstring name, long cbIn) {
+        wchar_t reserved[] = L"";
+        return RpcDeviceRequestMapped(nullptr, code, in, cbIn, out, &cbOut, &name[0], reserved);
+    }
+
     TestWindow window;
     unsigned char in[32768];
     unsigned char out[32768];
@@ -116,6 +122,36 @@ TEST_F(MappedRequest, ReservedFieldAndPrinterNameArePassedThrough) {
     EXPECT_EQ(out[0], 7);
     const std::vector<BYTE>& block = window.received[0].block;
     EXPECT_EQ(block[24], 'O');  // the client's name, unresolved
+}
+
+TEST_F(MappedRequest, NamesOfAnyLengthGoWholeAndTheReplyComesBack) {
+    for (size_t length : {260, 300, 5000, 32000}) {
+        std::wstring name(length, L'N');
+        name[length - 1] = L'Z';  // the whole name, not a prefix
+        MonitorAnswers({0, 1, 0, 4, {5, 6}, 2});
+        window.received.clear();
+        in[0] = 9;
+        in[1] = 8;
+        cbOut = 3;
+        EXPECT_EQ(RequestNamed(4, name, 2), 0) << length;
+        EXPECT_EQ(cbOut, 2) << length;
+        EXPECT_EQ(out[0], 5);
+        EXPECT_EQ(out[1], 6);
+
+        ASSERT_EQ(window.received.size(), 1u) << length;
+        const std::vector<BYTE>& block = window.received[0].block;
+        DWORD inputOffset = DWORD(26 + 2 * length);
+        ASSERT_EQ(block.size(), inputOffset + 2 + 3) << length;
+        const DWORD header[] = {4, inputOffset, 2, inputOffset + 2, 3, 24};
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(GetLittleEndian32(&block[4 * i]), header[i]) << i;
+        std::vector<BYTE> nameBytes;
+        for (wchar_t c : name) nameBytes.insert(nameBytes.end(), {BYTE(c), 0});
+        nameBytes.insert(nameBytes.end(), {0, 0});
+        EXPECT_EQ(std::vector<BYTE>(block.begin() + 24, block.begin() + inputOffset), nameBytes);
+        EXPECT_EQ(block[inputOffset], 9);
+        EXPECT_EQ(block[inputOffset + 1], 8);
+        EXPECT_EQ(std::vector<BYTE>(block.end() - 3, block.end()), std::vector<BYTE>(3, 0));
+    }
 }
 
 TEST_F(MappedRequest, NoWindowStaleWindowAndRefusedSizes) {
