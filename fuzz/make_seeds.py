@@ -33,6 +33,13 @@ def device_short(order, null_out, name):
     return head + tail
 
 
+def description(flags, request, cb_in, cb_out, name, reserved, seeds=(0x0C, 0x5A), edits=()):
+    # Structured form: flags, three longs, (length, contents) of both strings,
+    # the two array fill seeds, then (selector, value) edits.
+    body = struct.pack("<iii", request, cb_in, cb_out) + bytes(name + reserved + seeds)
+    return flags, body + b"".join(bytes(edit) for edit in edits)
+
+
 def write(target, name, flag, payload):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -45,6 +52,18 @@ def main():
     write("command_request", "big", 1, command(">", "\\\\host\\P", ""))
     write("device_request", "little", 2, device_short("<", False, "Office"))
     write("device_request", "big-null", 3, device_short(">", True, "P"))
+    structured = {
+        "config-little": description(0, 2, 1, 32, (6, 0x10), (0, 0)),
+        "mapped-big-null": description(7, 11, 0, 0, (1, 0x20), (3, 0x30)),
+        "full-arrays": description(1, 12, 32768, 32768, (12, 0x90), (2, 0x01)),
+        "over-input": description(0, 5, 32769, -1, (255, 0x7F), (0, 0)),
+        # Edits: pInData's conformance 32767, a cut at pOutData, a name
+        # terminator 0x0041.
+        "edited": description(2, 9, 4, 8, (4, 0x11), (1, 0x02),
+                              edits=((0x00, 0xFF), (0x1D, 6), (0x38, 0x41))),
+    }
+    for name, (flags, body) in structured.items():
+        write("device_request_structured", name, flags, body)
     write("payload_blocks", "command", 0,
           struct.pack("<iiII", 1, 2, 16, 22) + "P1\0ab\0".encode("utf-16-le"))
     write("payload_blocks", "request", 0,
