@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 from . import __version__, metrics, output
 from .client import Client, decode_answer
-from .errors import DeviceRpcError, MalformedReply, TransportError
+from .errors import MalformedReply, RequestFailed, TransportError
 from .ndr import ARRAY_SIZE
 from .records import (COUNTER_NAMES, DEVREQ_BIN_INFO, DEVREQ_BIN_INFO_WRITE, DEVREQ_CALIBRATION,
                       DEVREQ_CONFIG, DEVREQ_COUNTER, DEVREQ_FLASH_DATA, DEVREQ_FLASH_DATA_WRITE,
@@ -223,8 +223,11 @@ def run_command(args, parser):
             result = True
         except TransportError as error:
             return report_transport(args, error)
-        except DeviceRpcError:
+        except RequestFailed:
             result = False
+        except MalformedReply as error:
+            print("devicerpc: %s" % error, file=sys.stderr)
+            return EXIT_REQUEST_FAILED
     if args.json:
         sys.stdout.write(output.dumps({
             "command": args.command, "protseq": "ncacn_ip_tcp", "opnum": opnum, "cmd": args.cmd,

@@ -107,9 +107,17 @@ class Client:
     def call(self, opnum, stub, drep=None, timeout=None):
         """Sends one request stub as it is; returns the Reply (response or
         fault). The layer the typed calls and any test harness build on."""
-        if drep is None:
-            return self._link().call(opnum, stub, timeout=timeout)
-        return self._link().call(opnum, stub, drep, timeout)
+        connection = self._link()
+        try:
+            if drep is None:
+                return connection.call(opnum, stub, timeout=timeout)
+            return connection.call(opnum, stub, drep, timeout)
+        except Unreachable:
+            if self.port is None:
+                # The server may have started again on another port: ask
+                # the endpoint map anew on the next call.
+                self._connection = None
+            raise
 
     # -- opnums 0 and 1 ----------------------------------------------------------
 

@@ -112,7 +112,8 @@ def malformed_note(error, data):
 
 def device_json(command, plan, response, reply, decodable):
     """The one-line JSON answer of a device request. `reply` is the decoded
-    record's JSON value, or None."""
+    record's JSON value, or None; `decodable` tells whether the request has
+    a record at all (raw requests and writes have none)."""
     answer = {"command": command, "protseq": "ncacn_ip_tcp", "opnum": response.opnum,
               "request": plan.request, "selector": plan.selector, "printer": plan.printer,
               "status": 0}
@@ -127,7 +128,7 @@ def device_json(command, plan, response, reply, decodable):
         answer["reply"] = reply
     # Raw requests show the output whatever the result; decoded ones only
     # the reply of a request that succeeded.
-    shown = not decodable or (response.succeeded and reply is not None)
+    shown = plan.raw or (decodable and response.succeeded)
     answer["hex"] = shown_bytes(response).hex() if shown else ""
     return dumps(answer)
 

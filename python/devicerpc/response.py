@@ -88,6 +88,8 @@ def read_reply(receive_exact, call_id=None):
         if call_id is not None and pdu_call != call_id:
             raise ConnectionFailed("answer to call %d, expected %d" % (pdu_call, call_id), 1728)
         if ptype == PTYPE_FAULT:
+            if frag_len < RESPONSE_HEADER_SIZE + 4:
+                raise ConnectionFailed("fault PDU of %d octets has no status" % frag_len, 1728)
             (status,) = struct.unpack_from(byte_order(drep) + "L", pdu, RESPONSE_HEADER_SIZE)
             return Reply(ptype, drep, b"", status, pdu_call)
         if ptype != PTYPE_RESPONSE:

@@ -154,6 +154,7 @@ def test_answers_are_joined_and_faults_keep_their_status(pdus, expected):
     (b"\x04" + pdu(2, 3, RESPONSE_HEAD)[1:], "version 5"),
     (pdu(2, 1, RESPONSE_HEAD) + pdu(2, 2, RESPONSE_HEAD, drep=b"\0\0\0\0"), "labels"),
     (pdu(2, 3, RESPONSE_HEAD, call_id=9), "call 9, expected 1"),
+    (pdu(3, 3, RESPONSE_HEAD), "no status"),
 ])
 def test_answers_that_do_not_belong_are_refused(pdus, reason):
     with pytest.raises(ConnectionFailed, match=reason):
