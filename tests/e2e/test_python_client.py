@@ -36,8 +36,9 @@ CALIBRATION = bytes(range(0x10, 0x4C))
 SERVICE = bytes.fromhex("010002000300040005000600070008000900")
 
 
-def start_monitor(wine):
-    proc = wine.popen("MonitorSim.exe", "--printer", to_windows_path(SAMPLE), "--register-printers")
+def start_monitor(wine, *options):
+    proc = wine.popen("MonitorSim.exe", "--printer", to_windows_path(SAMPLE), "--register-printers",
+                      *options)
     ready, _, _ = select.select([proc.stdout], [], [], 30)
     assert ready and proc.stdout.readline().startswith("ready hwnd=0x")
     return proc
@@ -134,6 +135,15 @@ def test_errors_tell_apart_failure_kinds(port):
             devicerpc.response.check_response(client.call(0, stub))
         assert (fault.value.fault_status, fault.value.status) == (0x6F7, 1783)
         assert client.config("OFFICE").cassettes == 3
+
+
+def test_a_timed_out_call_does_not_leave_its_answer_to_the_next(wine, server):
+    start_monitor(wine, "--delay-ms", 3000)
+    with Client("127.0.0.1", wine.listening_tcp_ports()[0], timeout=1) as client:
+        with pytest.raises(devicerpc.ConnectionFailed) as error:
+            client.config("OFFICE")
+        assert (error.value.status, error.value.reachable) == (1818, False)
+        assert client.counter("OFFICE", "mono", timeout=30).value == COUNTERS["mono"]
 
 
 def test_unreachable_server(wine):
