@@ -8,9 +8,14 @@ stubs), `records` (reply records), `transport` (the connection), `client`
 """
 __version__ = "0.1.0"
 
-from .client import Client, CommandResult, WriteResult  # noqa: E402
-from .errors import (ConnectionFailed, DeviceRpcError, MalformedReply,  # noqa: E402
+from .client import Client, CommandResult, WriteResult
+from .errors import (ConnectionFailed, DeviceRpcError, MalformedReply,
                      MappedRequestError, RequestFailed, RpcFault, TransportError, Unreachable)
-from .records import (BinInfo, BinInfoReply, Calibration, ConfigReply, Counter,  # noqa: E402
+from .records import (BinInfo, BinInfoReply, Calibration, ConfigReply, Counter,
                       EmptyReply, FlashData, ServiceSettings)
-from .response import DeviceResponse  # noqa: E402
+from .response import DeviceResponse
+
+__all__ = ["BinInfo", "BinInfoReply", "Calibration", "Client", "CommandResult", "ConfigReply",
+           "ConnectionFailed", "Counter", "DeviceResponse", "DeviceRpcError", "EmptyReply",
+           "FlashData", "MalformedReply", "MappedRequestError", "RequestFailed", "RpcFault",
+           "ServiceSettings", "TransportError", "Unreachable", "WriteResult"]

@@ -61,6 +61,7 @@ def long_number(text):
 
 
 def selector_number(text):
+    """A selector byte: a number from 0 to 255."""
     value = long_number(text)
     if not 0 <= value <= 255:
         raise argparse.ArgumentTypeError("a selector is a number from 0 to 255, not %r" % text)
@@ -68,6 +69,7 @@ def selector_number(text):
 
 
 def counter_kind(text):
+    """A counter name, or the selector byte it stands for."""
     try:
         return counter_selector(text)
     except KeyError:
@@ -87,6 +89,7 @@ def hex_bytes(text):
 
 
 def positive_seconds(text):
+    """A time-out in seconds, above zero."""
     try:
         value = float(text)
     except ValueError:
@@ -110,6 +113,7 @@ def connection_options(parser, suppress):
 
 
 def device_parser(sub, name, parents):
+    """The subcommand of one device request, with the options it takes."""
     code, text = DEVICE_COMMANDS[name]
     p = sub.add_parser(name, help=text, description=text, epilog=EPILOG, parents=parents)
     if code is None:
@@ -122,7 +126,8 @@ def device_parser(sub, name, parents):
     p.add_argument("--printer", metavar="NAME", help="the printer, by its name or share name")
     if code is None or name.startswith("write-"):
         p.add_argument("--in", dest="in_hex", type=hex_bytes, metavar="HEX",
-                       required=name.startswith("write-"), help='input bytes, e.g. 0a or "01 00 02"')
+                       required=name.startswith("write-"),
+                       help='input bytes, e.g. 0a or "01 00 02"')
     p.add_argument("--cb-in", type=long_number, metavar="N", help="cbInData sent (default: the "
                    "number of input bytes)")
     p.add_argument("--cb-out", type=long_number, metavar="N", default=ARRAY_SIZE,
@@ -136,6 +141,7 @@ def device_parser(sub, name, parents):
 
 
 def build_parser():
+    """The whole command line: connection options, commands, their options."""
     common = argparse.ArgumentParser(add_help=False)
     connection_options(common, True)
     parser = argparse.ArgumentParser(prog="devicerpc", description=__doc__.split("\n\n")[0],
@@ -202,6 +208,7 @@ def make_plan(args, parser):
 
 
 def client_for(args):
+    """The Client that the connection options name."""
     return Client(args.host, args.port, args.timeout)
 
 
@@ -215,6 +222,7 @@ def report_transport(args, error):
 
 
 def run_command(args, parser):
+    """command and command2: the monitor's verdict as TRUE or FALSE."""
     opnum = 0 if args.command == "command" else 1
     with client_for(args) as client:
         try:
@@ -278,6 +286,7 @@ def show_device(args, plan, response):
 
 
 def run_device(args, parser):
+    """A device request command: sends it and shows the answer."""
     if args.json and args.hex:
         parser.error("--json and --hex exclude each other")
     plan = make_plan(args, parser)
@@ -294,6 +303,7 @@ def run_device(args, parser):
 
 
 def run_probe(args, parser):
+    """probe: "listening" when the runtime answers on the interface."""
     with client_for(args) as client:
         try:
             client.probe()
@@ -308,6 +318,7 @@ def run_probe(args, parser):
 
 
 def main(argv=None):
+    """Parses `argv` and runs one command; returns its exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
     for name, default in (("host", "localhost"), ("port", None), ("timeout", DEFAULT_TIMEOUT),

@@ -93,10 +93,13 @@ class Client:
         self.close()
 
     def close(self):
+        """Closes the connection; a later call opens a new one."""
         if self._connection is not None:
             self._connection.close()
 
     def _link(self):
+        """The connection, made on first use; without a port, the endpoint
+        map is asked for it."""
         if self._connection is None:
             port = self.port
             if port is None:
@@ -122,6 +125,7 @@ class Client:
     # -- opnums 0 and 1 ----------------------------------------------------------
 
     def _command(self, opnum, command, param, printer, argument, timeout):
+        """Opnum 0 or 1; a CommandResult, or RequestFailed on FALSE."""
         reply = self.call(opnum, encode_command(command, param, printer, argument), timeout=timeout)
         check_response(reply)
         if not decode_command_response(reply.stub):
@@ -153,6 +157,7 @@ class Client:
         return decode_device_response(reply.stub, opnum, reply.order)
 
     def _device(self, request, printer, in_data, mapped, timeout):
+        """A typed device request: sends it and decodes its answer."""
         response = self.raw_request(request, printer, in_data, mapped=mapped, timeout=timeout)
         return decode_answer(response, request, in_data[0] if in_data else 0)
 

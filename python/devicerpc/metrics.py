@@ -63,6 +63,7 @@ def escape_label(value):
 
 
 def escape_help(text):
+    """A HELP text as the text format escapes it."""
     return text.replace("\\", "\\\\").replace("\n", "\\n")
 
 
@@ -131,6 +132,7 @@ def run_metrics(args, parser):
 
 
 def add_parser(sub, parents):
+    """The metrics subcommand and its options."""
     text = ("Print the page counters and each bin's paper level and size of every printer "
             "in the Prometheus text format, with a gauge telling whether it answered.")
     p = sub.add_parser("metrics", help=text, description=text, parents=parents,

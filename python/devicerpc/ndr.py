@@ -67,9 +67,11 @@ class Stub:
     marks: dict = field(default_factory=dict)
 
     def mark(self, name):
+        """Records that the field `name` starts here."""
         self.marks[name] = len(self.data)
 
     def align(self, n):
+        """Pads with `pad_fill` to a multiple of `n` octets."""
         self.data += bytes([self.pad_fill]) * (-len(self.data) % n)
 
     def long(self, value, name=None):
@@ -80,6 +82,7 @@ class Stub:
         self.data += struct.pack(self.order + "L", value & 0xFFFFFFFF)
 
     def octets(self, raw, name=None):
+        """Raw octets, unaligned."""
         if name:
             self.mark(name)
         self.data += raw
@@ -111,6 +114,7 @@ class Stub:
         self.octets(struct.pack(self.order + "%dH" % len(units), *units), name + ".chars")
 
     def bytes(self):
+        """The stub written so far; its end is marked "end"."""
         self.mark("end")
         return bytes(self.data)
 
@@ -148,12 +152,14 @@ def device_stub(dwRequest=2, in_data=None, cbInData=0, out_data=None, cb_out=0,
 
 
 def _check_long(name, value):
+    """ValueError for a number that no 32-bit field can carry."""
     if not -0x80000000 <= value <= 0xFFFFFFFF:
         raise ValueError("%s %d does not fit 32 bits" % (name, value))
 
 
 def _check_string(name, text):
     # An embedded zero would end the string early on the server's side.
+    """ValueError for a string that holds a NUL character."""
     if "\0" in text:
         raise ValueError("%s holds a NUL character" % name)
 
@@ -197,6 +203,7 @@ def signed(value):
 
 @dataclass
 class _Reader:
+    """Reads stub data in one byte order, refusing anything past its end."""
     data: bytes
     order: str
     position: int = 0
@@ -223,6 +230,7 @@ class _Reader:
         return self.take(ARRAY_SIZE)
 
     def string(self, name):
+        """A [string] wide string: counts checked, terminator required."""
         maximum, offset, actual = self.long(), self.long(), self.long()
         if offset != 0 or actual == 0 or actual > maximum:
             raise MalformedStub("%s counts max %d offset %d actual %d"

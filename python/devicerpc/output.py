@@ -44,6 +44,7 @@ def shown_bytes(response):
 
 
 def _config_table(r):
+    """ConfigReply as a field/value/hex table."""
     text = "%-15s%-12s%s\n" % ("field", "value", "hex")
     for label, value in (("record length", r.record_length), ("cassettes", r.cassettes),
                          ("duplex", r.duplex), ("firmware", r.firmware)):
@@ -54,6 +55,7 @@ def _config_table(r):
 
 
 def _bins_table(r):
+    """The three bins, one row each."""
     text = "%-5s%-8s%-11s%-11s%-11s%-11s%s\n" % ("bin", "length", "source", "size", "width",
                                                  "height", "level")
     for b in r.bins:
@@ -141,5 +143,6 @@ def failure_json(command, error):
 
 
 def dumps(value):
+    """One JSON object on one line."""
     return json.dumps(value, separators=(",", ":")) + "\n"
 

@@ -120,16 +120,19 @@ class EmptyReply:
 
 
 def _exact(data, size, what):
+    """MalformedReply unless `data` is exactly `size` bytes."""
     if len(data) != size:
         raise MalformedReply("reply: %d bytes, not a %d-byte %s" % (len(data), size, what))
 
 
 def _record_length(value, what):
+    """MalformedReply unless a record length field is 32."""
     if value != RECORD_LENGTH:
         raise MalformedReply("%s record length %d, not %d" % (what, value, RECORD_LENGTH))
 
 
 def decode_config(data):
+    """ConfigReply: length, cassettes, duplex, firmware, 16 reserved bytes."""
     _exact(data, CONFIG_SIZE, "ConfigReply")
     length, cassettes, duplex, firmware = struct.unpack_from("<4L", data)
     _record_length(length, "ConfigReply")
@@ -137,6 +140,7 @@ def decode_config(data):
 
 
 def decode_bin_info(data):
+    """Three BinInfoReply records of 32 bytes, bins 0 to 2."""
     _exact(data, BIN_INFO_SIZE, "set of three BinInfoReply records")
     bins = []
     for index in range(3):
@@ -149,28 +153,33 @@ def decode_bin_info(data):
 
 
 def decode_calibration(data):
+    """The 60-byte calibration block."""
     _exact(data, CALIBRATION_SIZE, "calibration block")
     return Calibration(bytes(data))
 
 
 def decode_counter(data, selector):
+    """One counter of 4 bytes, named after its selector byte."""
     _exact(data, COUNTER_SIZE, "counter")
     short, value_name = counter_names(selector)
     return Counter(short, value_name, selector, struct.unpack("<L", data)[0])
 
 
 def decode_flash(data):
+    """FlashDataReply: the item id, then its data."""
     if len(data) < 4:
         raise MalformedReply("reply: %d bytes, too short for a FlashDataReply" % len(data))
     return FlashData(struct.unpack_from("<L", data)[0], bytes(data[4:]))
 
 
 def decode_service_settings(data):
+    """The 18-byte service settings block."""
     _exact(data, SERVICE_SETTINGS_SIZE, "service settings block")
     return ServiceSettings(bytes(data))
 
 
 def decode_empty(data):
+    """The reply of a flash selector without data: no bytes."""
     if data:
         raise MalformedReply("reply: %d bytes, expected none" % len(data))
     return EmptyReply()

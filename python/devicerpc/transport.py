@@ -13,9 +13,14 @@ next call.
 import re
 import socket
 
-from impacket.dcerpc.v5 import epm, transport
-from impacket.dcerpc.v5.rpcrt import DCERPC_RawCall
-from impacket.uuid import uuidtup_to_bin
+try:
+    from impacket.dcerpc.v5 import epm, transport
+    from impacket.dcerpc.v5.rpcrt import DCERPC_RawCall
+    from impacket.uuid import uuidtup_to_bin
+except ImportError as missing:
+    # Say what to do: on Debian only the system Python sees the package.
+    raise ImportError("devicerpc needs Impacket: install python3-impacket and run under "
+                      "/usr/bin/python3 (or a venv made with --system-site-packages)") from missing
 
 from .errors import (RPC_S_CALL_CANCELLED, RPC_S_CALL_FAILED, RPC_S_SERVER_UNAVAILABLE,
                      ConnectionFailed, Unreachable)
@@ -59,6 +64,7 @@ def resolve_port(host, timeout=DEFAULT_TIMEOUT, epm_port=EPM_PORT):
 
 
 def _disconnect(rpc_transport):
+    """Closes a transport, whatever state it is in."""
     try:
         rpc_transport.disconnect()
     except Exception:  # closing a socket that is already gone
@@ -80,7 +86,8 @@ class Connection:
         """Connects and binds, unless a bound connection is open."""
         if self._dce is not None:
             return
-        rpc_transport = transport.DCERPCTransportFactory("ncacn_ip_tcp:%s[%d]" % (self.host, self.port))
+        binding = "ncacn_ip_tcp:%s[%d]" % (self.host, self.port)
+        rpc_transport = transport.DCERPCTransportFactory(binding)
         rpc_transport.set_connect_timeout(self.timeout)
         dce = rpc_transport.get_dce_rpc()
         try:
@@ -96,6 +103,7 @@ class Connection:
         self._socket = rpc_transport.get_socket()
 
     def close(self):
+        """Closes the connection; the next call connects again."""
         if self._transport is not None:
             _disconnect(self._transport)
         self._transport = self._dce = self._socket = None
@@ -134,6 +142,7 @@ class Connection:
         return reply
 
     def _receive_exact(self, count):
+        """Exactly `count` octets from the socket; EOFError when the peer closes first."""
         data = b""
         while len(data) < count:
             # Acknowledge at once where the system allows it: a server that
