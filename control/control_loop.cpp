@@ -2,9 +2,7 @@
 #include "control_loop.h"
 
 #include <windows.h>
-#include <rpc.h>
 
-#include "DeviceRpc.h"
 #include "listener.h"
 
 namespace {
@@ -21,10 +19,11 @@ const wchar_t* const kEventNames[SLOT_COUNT] = {
 // or a wait fails, so that the loop never spins.
 const DWORD kRetryPauseMs = 1000;
 
-// How long TERMINATE lets a stopping listener leave RpcServerListen on its
-// own before ending it by force. Ending it at the very moment it leaves the
-// runtime can hang process exit; calls still in progress then end with the
-// process as before.
+// How long TERMINATE lets a listener thread end on its own before ending
+// it by force. Ended inside the runtime (registering, or just leaving the
+// listen call) it can leave a runtime lock held and hang process exit; a
+// stopped or cancelled listener leaves within this time unless calls are
+// still in progress, which then end with the process as before.
 const DWORD kListenerGraceMs = 2000;
 
 // Opens the three events, which the controlling process creates. Events
@@ -50,28 +49,17 @@ bool ThreadRunning(HANDLE thread) {
     return code == STILL_ACTIVE;
 }
 
-// Withdraws the endpoints from the endpoint map and tells the runtime to
-// stop listening; RpcServerListen returns once the calls in progress end.
-void StopListening() {
-    RPC_BINDING_VECTOR* vector = nullptr;
-    if (RpcServerInqBindings(&vector) == RPC_S_OK) {
-        RpcEpUnregister(DeviceRpc_v1_0_s_ifspec, vector, nullptr);
-        RpcBindingVectorFree(&vector);
-    }
-    RpcMgmtStopServerListening(nullptr);
-}
-
-// Ends a listener thread that is still running on TERMINATE.
-void EndListener(HANDLE listener, bool stopped) {
+// Ends a listener thread that is still running on TERMINATE, after the
+// stop sequence or the cancel of its start-up has told it to end.
+void EndListener(HANDLE listener) {
     if (!ThreadRunning(listener)) return;
-    if (stopped) WaitForSingleObject(listener, kListenerGraceMs);
+    WaitForSingleObject(listener, kListenerGraceMs);
     if (ThreadRunning(listener)) TerminateThread(listener, 0);
 }
 
 HANDLE StartListener(HANDLE previous) {
     if (previous) CloseHandle(previous);
-    DWORD threadId = 0;
-    return CreateThread(nullptr, 0, ListenerThread, nullptr, 0, &threadId);
+    return StartListenerThread();
 }
 
 // Handles one event at a time until TERMINATE. A listener thread that is
@@ -105,12 +93,12 @@ void ControlLoop(HANDLE* events) {
                 stopping = true;
             }
             break;
-        case WAIT_OBJECT_0 + SLOT_TERMINATE: {
-            bool stopped = IsListening();
-            if (stopped) StopListening();
-            EndListener(listener, stopped || stopping);
+        case WAIT_OBJECT_0 + SLOT_TERMINATE:
+            // A listener still starting is told not to listen; one that
+            // listens is stopped. Either way it then ends on its own.
+            if (!CancelListenerStart() && IsListening()) StopListening();
+            EndListener(listener);
             return;
-        }
         case WAIT_OBJECT_0 + SLOT_COUNT:
             listener = StartListener(listener);
             stopping = false;

@@ -123,6 +123,41 @@ class TestStartStop:
         assert ctl.send("wait-exit 20000") == "exit code 0"
 
 
+class TestStartUpWindow:
+    @pytest.mark.parametrize("delay_ms", [0, 1000, 1050, 1150])
+    def test_terminate_while_starting_exits_0_at_once(self, wine, delay_ms):
+        """TERMINATE in every phase of start-up (asleep, registering, about
+        to listen) ends the process with 0 within seconds, and nothing of
+        it stays behind."""
+        ctl = Controller(wine)
+        assert ctl.send("launch").startswith("launched")
+        assert ctl.send("start").startswith("signalled")
+        assert ctl.send("sleep %d" % delay_ms) == "slept %d ms" % delay_ms
+        started = time.time()
+        assert ctl.send("terminate").startswith("signalled")
+        assert ctl.send("wait-exit 20000") == "exit code 0"
+        assert time.time() - started < 8
+        assert not probe(wine, "ncalrpc")
+
+    def test_a_stop_in_any_phase_of_start_up_leaves_the_loop_in_step(self, wine):
+        """A STOP while the listener starts is ignored; once the server
+        listens, every STOP stops it and the next START listens again."""
+        ctl = Controller(wine)
+        assert ctl.send("launch").startswith("launched")
+        for delay_ms in (300, 1000, 1050, 1150):
+            assert ctl.send("start").startswith("signalled")
+            assert ctl.send("sleep %d" % delay_ms) == "slept %d ms" % delay_ms
+            assert ctl.send("stop").startswith("signalled")
+            assert ctl.send("sleep 2500") == "slept 2500 ms"
+            assert ctl.send("stop").startswith("signalled")
+            assert ctl.send("wait-stopped 20000") == "not listening", delay_ms
+            assert ctl.send("sleep 1000") == "slept 1000 ms"
+        assert ctl.send("start").startswith("signalled")
+        assert ctl.send("wait-listening 20000") == "listening"
+        assert ctl.send("terminate").startswith("signalled")
+        assert ctl.send("wait-exit 20000") == "exit code 0"
+
+
 class TestWithoutEvents:
     def test_waits_idle_for_the_events_then_follows_them(self, wine):
         proc = wine.popen("DeviceRpcServer.exe")
