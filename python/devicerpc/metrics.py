@@ -13,7 +13,7 @@ import tempfile
 from dataclasses import dataclass, field
 
 from .client import Client
-from .errors import DeviceRpcError, TransportError
+from .errors import DeviceRpcError, TransportError, Unreachable
 from .records import COUNTER_NAMES
 
 UP = ("devicerpc_printer_up", "gauge",
@@ -41,7 +41,8 @@ class PrinterSample:
     counters: dict = field(default_factory=dict)  # counter name: value
     bins: tuple = ()  # BinInfo of bins 0 to 2
     error: str = None
-    unreachable: bool = False
+    unreachable: bool = False  # no answer from the server at all
+    server_down: bool = False  # not even a connection could be made
 
 
 def collect(client, printer, timeout=None):
@@ -51,10 +52,26 @@ def collect(client, printer, timeout=None):
                     for name in COUNTER_NAMES}
         bins = client.bins(printer, timeout=timeout).bins
     except TransportError as error:
-        return PrinterSample(printer, error=str(error), unreachable=not error.reachable)
+        return PrinterSample(printer, error=str(error), unreachable=not error.reachable,
+                             server_down=isinstance(error, Unreachable))
     except DeviceRpcError as error:
         return PrinterSample(printer, error=str(error))
     return PrinterSample(printer, True, counters, bins)
+
+
+def collect_all(client, printers):
+    """The samples of every printer, each named once. Once no connection
+    can be made, the remaining printers are not tried: they are on the same
+    server, and each attempt could take a whole time-out."""
+    samples = []
+    for printer in dict.fromkeys(printers):
+        down = next((s for s in samples if s.server_down), None)
+        if down:
+            samples.append(PrinterSample(printer, error=down.error, unreachable=True,
+                                         server_down=True))
+        else:
+            samples.append(collect(client, printer))
+    return samples
 
 
 def escape_label(value):
@@ -115,15 +132,18 @@ def run_metrics(args, parser):
     reached, 1 otherwise."""
     if args.json:
         parser.error("metrics prints the Prometheus text format; it does not take --json")
-    printers = list(dict.fromkeys(args.printers))  # one sample set per printer
     with Client(args.host, args.port, args.timeout) as client:
-        samples = [collect(client, printer) for printer in printers]
+        samples = collect_all(client, args.printers)
     for sample in samples:
         if not sample.up:
             print("devicerpc: printer %r: %s" % (sample.printer, sample.error), file=sys.stderr)
     text = exposition(samples)
     if args.output:
-        write_atomically(args.output, text)
+        try:
+            write_atomically(args.output, text)
+        except OSError as error:
+            print("devicerpc: cannot write %s: %s" % (args.output, error), file=sys.stderr)
+            return 1
     else:
         sys.stdout.write(text)
     if any(s.up for s in samples):

@@ -242,9 +242,10 @@ def test_metrics_for_two_printers_one_failing(port, tmp_path):
         expected[("devicerpc_bin_paper_size", labels)] = size
     assert got == expected
     # No printer answers when the server is gone: all down, exit 3.
-    done = cli("--port", closed_port(), "metrics", "--printer", "OFFICE")
+    done = cli("--port", closed_port(), "metrics", "--printer", "OFFICE", UNKNOWN)
     assert done.returncode == 3
-    assert samples_of(done.stdout) == {("devicerpc_printer_up", office): 0}
+    assert samples_of(done.stdout) == {("devicerpc_printer_up", office): 0,
+                                       ("devicerpc_printer_up", unknown): 0}
 
 
 # -- installation ----------------------------------------------------------------------------
