@@ -1,6 +1,6 @@
 // Client side of DeviceRpc over the runtime's raw message calls:
 // I_RpcGetBuffer for the request, I_RpcSendReceive for the exchange,
-// I_RpcFreeBuffer for whatever buffer the message holds at the end.
+// I_RpcFreeBuffer for the response once it has been read.
 #include "DeviceRpc_client.h"
 
 #include <rpcdcep.h>
@@ -37,9 +37,30 @@ RPC_STATUS BeginCall(RPC_MESSAGE* message, RPC_BINDING_HANDLE binding, unsigned 
     return I_RpcGetBuffer(message);
 }
 
-// Releases the buffer held by `message`, request or response alike.
-void EndCall(RPC_MESSAGE* message) {
-    if (message->Buffer) I_RpcFreeBuffer(message);
+// True under Wine's runtime, recognised by the export that only its ntdll
+// has.
+bool WineRuntime() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Exchanges the request in `message` for the response. After a failure the
+// message is not touched again on Windows: there the runtime has released
+// the call's buffer (generated stubs mark their buffer invalid before the
+// exchange and never free it after a failure), so freeing it here would
+// free it twice. Wine's runtime (by its source, 8.x and later) instead
+// leaves the message holding the request buffer (failed send), nothing
+// (failed receive) or the fault's body, with the connection, and its stubs
+// release them with I_RpcFreeBuffer; a request buffer replaced by a failed
+// receive it frees nowhere. Under Wine alone both are released here.
+RPC_STATUS Exchange(RPC_MESSAGE* message) {
+    void* request = message->Buffer;
+    RPC_STATUS status = I_RpcSendReceive(message);
+    if (status != RPC_S_OK && WineRuntime()) {
+        if (message->Buffer != request) I_RpcFree(request);
+        I_RpcFreeBuffer(message);
+    }
+    return status;
 }
 
 uint32_t Units(const wchar_t* text) {
@@ -57,6 +78,9 @@ RPC_IF_HANDLE DeviceRpc_v1_0_c_ifspec = &g_clientInterface;
 RPC_STATUS CallSendCommand(RPC_BINDING_HANDLE binding, bool withArgument, long dwCommand,
                            long dwParam, const wchar_t* pszPrinterName,
                            const wchar_t* pszArgument, unsigned char* result) {
+    // Both strings are reference pointers in the contract: never null.
+    if (!pszPrinterName || !pszArgument) return RPC_X_NULL_REF_POINTER;
+    if (!result) return RPC_S_INVALID_ARG;
     uint32_t length = 0;
     if (!CommandRequestLength(Units(pszPrinterName), Units(pszArgument), &length))
         return RPC_S_INVALID_ARG;
@@ -67,12 +91,12 @@ RPC_STATUS CallSendCommand(RPC_BINDING_HANDLE binding, bool withArgument, long d
     EncodeCommandRequest(static_cast<uint8_t*>(message.Buffer), dwCommand, dwParam,
                          AsUnits(pszPrinterName), Units(pszPrinterName), AsUnits(pszArgument),
                          Units(pszArgument));
-    status = I_RpcSendReceive(&message);
-    if (status == RPC_S_OK &&
-        !DecodeCommandResponse(static_cast<const uint8_t*>(message.Buffer), message.BufferLength,
+    status = Exchange(&message);
+    if (status != RPC_S_OK) return status;
+    if (!DecodeCommandResponse(static_cast<const uint8_t*>(message.Buffer), message.BufferLength,
                                message.DataRepresentation, result))
         status = RPC_X_BAD_STUB_DATA;
-    EndCall(&message);
+    I_RpcFreeBuffer(&message);
     return status;
 }
 
@@ -80,6 +104,9 @@ RPC_STATUS CallDeviceRequest(RPC_BINDING_HANDLE binding, bool mapped, long dwReq
                              unsigned char* pInData, long cbInData, unsigned char* pOutData,
                              long* pcbOutData, const wchar_t* pszPrinterName,
                              const wchar_t* pszReserved, long* result) {
+    // The arrays and strings are reference pointers in the contract.
+    if (!pInData || !pOutData || !pszPrinterName || !pszReserved) return RPC_X_NULL_REF_POINTER;
+    if (!result) return RPC_S_INVALID_ARG;
     uint32_t length = 0;
     bool hasOutSize = pcbOutData != nullptr;
     if (!DeviceRequestLength(hasOutSize, Units(pszPrinterName), Units(pszReserved), &length))
@@ -92,44 +119,44 @@ RPC_STATUS CallDeviceRequest(RPC_BINDING_HANDLE binding, bool mapped, long dwReq
                         pOutData, hasOutSize, hasOutSize ? *pcbOutData : 0,
                         AsUnits(pszPrinterName), Units(pszPrinterName), AsUnits(pszReserved),
                         Units(pszReserved));
-    status = I_RpcSendReceive(&message);
-    if (status == RPC_S_OK) {
-        int32_t outSize = 0;
-        int32_t value = 0;
-        if (DecodeDeviceResponse(static_cast<const uint8_t*>(message.Buffer), message.BufferLength,
-                                 message.DataRepresentation, opnum, hasOutSize, pInData, pOutData,
-                                 &outSize, &value)) {
-            if (hasOutSize) *pcbOutData = outSize;
-            *result = value;
-        } else {
-            status = RPC_X_BAD_STUB_DATA;
-        }
+    status = Exchange(&message);
+    if (status != RPC_S_OK) return status;
+    int32_t outSize = 0;
+    int32_t value = 0;
+    if (DecodeDeviceResponse(static_cast<const uint8_t*>(message.Buffer), message.BufferLength,
+                             message.DataRepresentation, opnum, hasOutSize, pInData, pOutData,
+                             &outSize, &value)) {
+        if (hasOutSize) *pcbOutData = outSize;
+        *result = value;
+    } else {
+        status = RPC_X_BAD_STUB_DATA;
     }
-    EndCall(&message);
+    I_RpcFreeBuffer(&message);
     return status;
 }
 
 RPC_STATUS CallRaw(RPC_BINDING_HANDLE binding, unsigned int opnum, const void* request,
                    unsigned int requestLength, void** response, unsigned int* responseLength,
                    unsigned long* responseDrep) {
-    RPC_MESSAGE message;
+    if (!response || !responseLength || !responseDrep) return RPC_S_INVALID_ARG;
     *response = nullptr;
     *responseLength = 0;
+    if (!request && requestLength) return RPC_X_NULL_REF_POINTER;
+    RPC_MESSAGE message;
     RPC_STATUS status = BeginCall(&message, binding, opnum, requestLength);
     if (status != RPC_S_OK) return status;
     if (requestLength) std::memcpy(message.Buffer, request, requestLength);
-    status = I_RpcSendReceive(&message);
-    if (status == RPC_S_OK) {
-        void* copy = MIDL_user_allocate(message.BufferLength ? message.BufferLength : 1);
-        if (copy) {
-            std::memcpy(copy, message.Buffer, message.BufferLength);
-            *response = copy;
-            *responseLength = message.BufferLength;
-            *responseDrep = message.DataRepresentation;
-        } else {
-            status = RPC_S_OUT_OF_MEMORY;
-        }
+    status = Exchange(&message);
+    if (status != RPC_S_OK) return status;
+    void* copy = MIDL_user_allocate(message.BufferLength ? message.BufferLength : 1);
+    if (copy) {
+        std::memcpy(copy, message.Buffer, message.BufferLength);
+        *response = copy;
+        *responseLength = message.BufferLength;
+        *responseDrep = message.DataRepresentation;
+    } else {
+        status = RPC_S_OUT_OF_MEMORY;
     }
-    EndCall(&message);
+    I_RpcFreeBuffer(&message);
     return status;
 }

@@ -1,7 +1,9 @@
 // Client side of DeviceRpc: one call per procedure over a binding handle.
 // Each returns the runtime's status (RPC_S_OK, a communication error, or
 // the fault code the server sent) instead of raising it, so that callers
-// need no structured exception handling.
+// need no structured exception handling. A null string or array, which
+// the contract does not allow, gives RPC_X_NULL_REF_POINTER and nothing is
+// sent; a null result pointer gives RPC_S_INVALID_ARG.
 #pragma once
 
 #include <windows.h>
@@ -20,7 +22,8 @@ RPC_STATUS CallDeviceRequest(RPC_BINDING_HANDLE binding, bool mapped, long dwReq
                              const wchar_t* pszReserved, long* result);
 
 // Sends raw stub data for any opnum and hands back the raw response, for
-// probes and tests. `*response` is released with MIDL_user_free.
+// probes and tests. `*response` is released with MIDL_user_free; it is
+// null when the call failed. `request` may be null only with length 0.
 RPC_STATUS CallRaw(RPC_BINDING_HANDLE binding, unsigned int opnum, const void* request,
                    unsigned int requestLength, void** response, unsigned int* responseLength,
                    unsigned long* responseDrep);
