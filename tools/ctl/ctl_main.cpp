@@ -2,13 +2,16 @@
 // creates the three control events, starts the server, signals START, STOP
 // and TERMINATE, waits until the server answers or exits, and reports the
 // exit code. Commands run in the order given; "-" reads more from stdin.
+// With --supervise it also starts the server again when it dies.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 
+#include "controller.h"
 #include "devicerpc_version.h"
 #include "rpc_binding.h"
+#include "supervisor.h"
 #include "tool_common.h"
 
 namespace {
@@ -16,12 +19,6 @@ namespace {
 const int EXIT_OK = 0;
 const int EXIT_FAILED = 1;
 const int EXIT_USAGE = 2;
-
-const wchar_t* const kEventNames[3] = {
-    L"ZOLT7SM_EVENT_RPC_START",
-    L"ZOLT7SM_EVENT_RPC_STOP",
-    L"ZOLT7SM_EVENT_RPC_TERMINATE",
-};
 
 const DWORD kDefaultWaitMs = 15000;
 const DWORD kPollMs = 200;
@@ -39,6 +36,13 @@ const wchar_t kUsage[] =
     L"                    a signal then stays set for --pulse-ms\n"
     L"  --pulse-ms MS     how long a manual-reset signal stays set (default 300)\n"
     L"  --protseq SEQ     protocol sequence the waits probe (default ncacn_np)\n"
+    L"  --supervise       start the launched server again whenever it exits\n"
+    L"                    without a terminate from this controller: after 1 s,\n"
+    L"                    doubling to 30 s (1 s again after 60 s of running),\n"
+    L"                    then START unless the last signal sent was stop. Each\n"
+    L"                    restart prints one line on standard error: the\n"
+    L"                    restart count and the exit code. Supervision lasts\n"
+    L"                    while DeviceRpcCtl runs (give commands with \"-\")\n"
     L"  --version         print the version\n"
     L"\n"
     L"Commands:\n"
@@ -50,78 +54,56 @@ const wchar_t kUsage[] =
     L"  wait-listening [MS]  wait until the server answers calls\n"
     L"  wait-stopped [MS]    wait until it no longer answers\n"
     L"  wait-exit [MS]       wait for the launched server to end; print its exit code\n"
+    L"                       (supervised: for the end after terminate)\n"
     L"  sleep MS          pause\n"
     L"\n"
     L"Waits default to 15000 ms. Exit status: 0 when every command succeeded,\n"
     L"1 when one failed (the rest are not run), 2 usage error.\n";
 
-struct Controller {
-    HANDLE events[3];
-    bool manualReset;
-    DWORD pulseMs;
-    wchar_t serverPath[MAX_PATH];
-    const wchar_t* probeProtseq;
-    HANDLE server;
-};
-
-bool CreateEvents(Controller* ctl) {
-    for (int i = 0; i < 3; ++i) {
-        if (ctl->events[i]) continue;
-        ctl->events[i] = CreateEventW(nullptr, ctl->manualReset ? TRUE : FALSE, FALSE, kEventNames[i]);
-        if (!ctl->events[i]) {
-            PrintErr(L"DeviceRpcCtl: cannot create event %ls: error %lu\n", kEventNames[i],
-                     GetLastError());
-            return false;
-        }
-    }
-    return true;
-}
-
+// Creates the events, starts the server and, with --supervise, the
+// supervisor that watches it.
 bool Launch(Controller* ctl) {
     if (!CreateEvents(ctl)) return false;
-    if (ctl->server) {
+    if (CurrentServer(ctl)) {
         PrintErr(L"DeviceRpcCtl: the server was already launched\n");
         return false;
     }
-    wchar_t commandLine[MAX_PATH + 2];
-    _snwprintf(commandLine, MAX_PATH + 2, L"\"%ls\"", ctl->serverPath);
-    commandLine[MAX_PATH + 1] = 0;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(ctl->serverPath, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        PrintErr(L"DeviceRpcCtl: cannot start %ls: error %lu\n", ctl->serverPath, GetLastError());
+    HANDLE process = nullptr;
+    DWORD pid = 0;
+    DWORD error = 0;
+    if (!StartServerProcess(ctl, &process, &pid, &error)) {
+        PrintErr(L"DeviceRpcCtl: cannot start %ls: error %lu\n", ctl->serverPath, error);
         return false;
     }
-    CloseHandle(process.hThread);
-    ctl->server = process.hProcess;
-    PrintOut(L"launched pid %lu\n", process.dwProcessId);
+    EnterCriticalSection(&ctl->lock);
+    ctl->server = process;
+    ctl->serverPid = pid;
+    LeaveCriticalSection(&ctl->lock);
+    if (ctl->supervise && !StartSupervision(ctl)) {
+        PrintErr(L"DeviceRpcCtl: cannot start supervising: error %lu\n", GetLastError());
+        return false;
+    }
+    PrintOut(L"launched pid %lu\n", pid);
     return true;
 }
 
+// Signals one event and keeps what the supervisor needs to know of it.
 bool Signal(Controller* ctl, int slot) {
-    HANDLE event = ctl->events[slot];
-    bool opened = false;
-    if (!event) {
-        event = OpenEventW(EVENT_MODIFY_STATE, FALSE, kEventNames[slot]);
-        opened = true;
-    }
-    if (!event) {
+    EnterCriticalSection(&ctl->lock);
+    if (slot != SLOT_TERMINATE) ctl->stopWanted = slot == SLOT_STOP;
+    LeaveCriticalSection(&ctl->lock);
+    // Noted before the server can see it: the supervisor must never take
+    // the exit that TERMINATE causes for a death.
+    if (slot == SLOT_TERMINATE) SetEvent(ctl->terminateSent);
+    bool created = ctl->events[slot] != nullptr;
+    DWORD error = SetControlEvent(ctl, slot);
+    if (error && !created) {
         PrintErr(L"DeviceRpcCtl: event %ls does not exist (is a controller running?)\n",
                  kEventNames[slot]);
         return false;
     }
-    bool ok = SetEvent(event) != FALSE;
-    // A manual-reset event stays set until reset; the server handles it
-    // again on every pass of its loop until then.
-    if (ok && ctl->manualReset) {
-        Sleep(ctl->pulseMs);
-        ResetEvent(event);
-    }
-    if (opened) CloseHandle(event);
-    if (!ok) {
-        PrintErr(L"DeviceRpcCtl: cannot signal %ls: error %lu\n", kEventNames[slot], GetLastError());
+    if (error) {
+        PrintErr(L"DeviceRpcCtl: cannot signal %ls: error %lu\n", kEventNames[slot], error);
         return false;
     }
     PrintOut(L"signalled %ls\n", kEventNames[slot]);
@@ -146,17 +128,21 @@ bool WaitAnswering(Controller* ctl, bool wanted, DWORD timeoutMs) {
     return false;
 }
 
+// Waits for the launched server to end; under supervision, for the end
+// that no restart follows (after TERMINATE, or a restart that failed).
 bool WaitExit(Controller* ctl, DWORD timeoutMs) {
-    if (!ctl->server) {
+    HANDLE server = CurrentServer(ctl);
+    if (!server) {
         PrintErr(L"DeviceRpcCtl: wait-exit needs a server started with launch\n");
         return false;
     }
-    if (WaitForSingleObject(ctl->server, timeoutMs) != WAIT_OBJECT_0) {
+    HANDLE awaited = ctl->supervising ? ctl->supervisionOver : server;
+    if (WaitForSingleObject(awaited, timeoutMs) != WAIT_OBJECT_0) {
         PrintErr(L"DeviceRpcCtl: the server did not exit within %lu ms\n", timeoutMs);
         return false;
     }
     DWORD code = 0;
-    GetExitCodeProcess(ctl->server, &code);
+    GetExitCodeProcess(CurrentServer(ctl), &code);
     PrintOut(L"exit code %lu\n", code);
     return true;
 }
@@ -172,9 +158,9 @@ bool RunOne(Controller* ctl, const wchar_t* command, const wchar_t* argument, bo
 
     if (lstrcmpW(command, L"events") == 0) return CreateEvents(ctl) && (PrintOut(L"events ready\n"), true);
     if (lstrcmpW(command, L"launch") == 0) return Launch(ctl);
-    if (lstrcmpW(command, L"start") == 0) return Signal(ctl, 0);
-    if (lstrcmpW(command, L"stop") == 0) return Signal(ctl, 1);
-    if (lstrcmpW(command, L"terminate") == 0) return Signal(ctl, 2);
+    if (lstrcmpW(command, L"start") == 0) return Signal(ctl, SLOT_START);
+    if (lstrcmpW(command, L"stop") == 0) return Signal(ctl, SLOT_STOP);
+    if (lstrcmpW(command, L"terminate") == 0) return Signal(ctl, SLOT_TERMINATE);
     if (lstrcmpW(command, L"wait-listening") == 0) return WaitAnswering(ctl, true, DWORD(ms));
     if (lstrcmpW(command, L"wait-stopped") == 0) return WaitAnswering(ctl, false, DWORD(ms));
     if (lstrcmpW(command, L"wait-exit") == 0) return WaitExit(ctl, DWORD(ms));
@@ -228,12 +214,12 @@ bool RunStdin(Controller* ctl, bool* usageError) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    Controller ctl = {};
-    ctl.pulseMs = 300;
-    ctl.probeProtseq = L"ncacn_np";
-    GetModuleFileNameW(nullptr, ctl.serverPath, MAX_PATH);
-    wchar_t* slash = wcsrchr(ctl.serverPath, L'\\');
-    if (slash) lstrcpyW(slash + 1, L"DeviceRpcServer.exe");
+    // Static: the supervisor thread uses it until the process ends.
+    static Controller ctl;
+    if (!InitController(&ctl)) {
+        PrintErr(L"DeviceRpcCtl: cannot create its events: error %lu\n", GetLastError());
+        return EXIT_FAILED;
+    }
 
     int i = 1;
     for (; i < argc && argv[i][0] == L'-' && argv[i][1] == L'-'; ++i) {
@@ -257,6 +243,8 @@ int wmain(int argc, wchar_t** argv) {
             ctl.pulseMs = DWORD(ms);
         } else if (lstrcmpW(argv[i], L"--protseq") == 0 && hasValue) {
             ctl.probeProtseq = argv[++i];
+        } else if (lstrcmpW(argv[i], L"--supervise") == 0) {
+            ctl.supervise = true;
         } else {
             PrintErr(L"DeviceRpcCtl: unknown option '%ls'\n%ls", argv[i], kUsage);
             return EXIT_USAGE;
