@@ -7,6 +7,11 @@
 
 namespace {
 
+// The delay after `delayMs`: doubled, at most the cap.
+DWORD NextRestartDelay(DWORD delayMs) {
+    return delayMs >= SUPERVISE_MAX_DELAY_MS / 2 ? SUPERVISE_MAX_DELAY_MS : delayMs * 2;
+}
+
 bool TerminateWasSent(const Controller* ctl) {
     return WaitForSingleObject(ctl->terminateSent, 0) == WAIT_OBJECT_0;
 }
@@ -68,10 +73,6 @@ DWORD WINAPI SuperviseServer(void* parameter) {
 }
 
 }  // namespace
-
-DWORD NextRestartDelay(DWORD delayMs) {
-    return delayMs >= SUPERVISE_MAX_DELAY_MS / 2 ? SUPERVISE_MAX_DELAY_MS : delayMs * 2;
-}
 
 bool StartSupervision(Controller* ctl) {
     HANDLE thread = CreateThread(nullptr, 0, SuperviseServer, ctl, 0, nullptr);

@@ -16,6 +16,3 @@ constexpr DWORD SUPERVISE_STABLE_MS = 60000;
 // prints one line on standard error; standard output stays one line per
 // command. False when the thread cannot be created.
 bool StartSupervision(Controller* ctl);
-
-// The delay after `delayMs`: doubled, at most the cap.
-DWORD NextRestartDelay(DWORD delayMs);
