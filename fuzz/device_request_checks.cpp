@@ -13,19 +13,19 @@ namespace {
 
 // Room for a block or response of any request with a name of up to 4096
 // units; larger ones, seen only from the raw target, take a fresh vector.
-constexpr uint32_t kReusedCapacity = 2 * DEVICE_RPC_ARRAY_SIZE + 16384;
+constexpr uint32_t REUSED_CAPACITY = 2 * DEVICE_RPC_ARRAY_SIZE + 16384;
 
 // A buffer for one case. Allocating, zeroing and later re-touching 64 KiB
 // per case costs more than the code under test, so a reused buffer serves
 // whenever it fits; under AddressSanitizer its bytes from `length` on are
 // poisoned, so it faults like an allocation of exactly `length` bytes.
 uint8_t* CaseBuffer(uint8_t* reused, uint32_t length, std::vector<uint8_t>* spill) {
-    if (length > kReusedCapacity) {
+    if (length > REUSED_CAPACITY) {
         spill->assign(length, 0);
         return spill->data();
     }
-    ASAN_UNPOISON_MEMORY_REGION(reused, kReusedCapacity);
-    ASAN_POISON_MEMORY_REGION(reused + length, kReusedCapacity - length);
+    ASAN_UNPOISON_MEMORY_REGION(reused, REUSED_CAPACITY);
+    ASAN_POISON_MEMORY_REGION(reused + length, REUSED_CAPACITY - length);
     return reused;
 }
 
@@ -45,7 +45,7 @@ void CheckRequestBlock(const uint8_t* stub, size_t size, uint32_t drep,
     uint32_t outputSize = call.outSizeReferent ? uint32_t(call.cbOutData) : 0;
     uint32_t length = 0;
     if (RequestBlockLength(nameLength, inputSize, outputSize, &length)) {
-        static uint8_t* const reused = static_cast<uint8_t*>(std::malloc(kReusedCapacity));
+        static uint8_t* const reused = static_cast<uint8_t*>(std::malloc(REUSED_CAPACITY));
         std::vector<uint8_t> spill;
         uint8_t* block = CaseBuffer(reused, length, &spill);
         std::memset(block, 0, length);  // the builder expects a zero-filled block
@@ -62,7 +62,7 @@ void CheckRequestBlock(const uint8_t* stub, size_t size, uint32_t drep,
 
 void CheckDeviceResponse(const DeviceRequestCall& call, uint32_t opnum) {
     bool hasOutSize = call.outSizeReferent != 0;
-    static uint8_t* const reused = static_cast<uint8_t*>(std::malloc(kReusedCapacity));
+    static uint8_t* const reused = static_cast<uint8_t*>(std::malloc(REUSED_CAPACITY));
     std::vector<uint8_t> spill;
     uint32_t length = DeviceResponseLength(opnum, hasOutSize);
     uint8_t* response = CaseBuffer(reused, length, &spill);

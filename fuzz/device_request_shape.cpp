@@ -10,16 +10,16 @@ namespace {
 
 // The arrays' constant conformance, and the referent identifier that
 // generated stubs send for the first full pointer of a call.
-constexpr uint32_t kArraySize = 32768;
-constexpr uint32_t kFirstReferent = 0x00020000;
+constexpr uint32_t SHAPE_ARRAY_SIZE = 32768;
+constexpr uint32_t SHAPE_FIRST_REFERENT = 0x00020000;
 
-constexpr size_t kHeaderBytes = 19;
-constexpr size_t kMaxEdits = 8;
-constexpr uint32_t kMaxTrailing = 255;  // bytes an edit may append
-constexpr uint8_t kTrailingFill = 0xA5;
+constexpr size_t SHAPE_HEADER_BYTES = 19;
+constexpr size_t SHAPE_MAX_EDITS = 8;
+constexpr uint32_t SHAPE_MAX_TRAILING = 255;  // bytes an edit may append
+constexpr uint8_t SHAPE_TRAILING_FILL = 0xA5;
 // Room for the longest stub: both arrays, two strings of 256 units, the
 // fixed fields and the bytes an edit may append.
-constexpr uint32_t kStubCapacity = 2 * kArraySize + 4096;
+constexpr uint32_t SHAPE_STUB_CAPACITY = 2 * SHAPE_ARRAY_SIZE + 4096;
 
 // Where the parts of the unedited stub lie.
 struct StubLayout {
@@ -38,13 +38,13 @@ struct StubLayout {
 };
 
 enum EditField {
-    kInConformance, kInSize, kOutConformance, kOutSize, kReferent,
-    kNameMaximum, kNameOffset, kNameActual, kNameTerminator,
-    kReservedMaximum, kReservedOffset, kReservedActual, kReservedTerminator,
-    kLength, kPadding, kFieldCount
+    FIELD_IN_CONFORMANCE, FIELD_IN_SIZE, FIELD_OUT_CONFORMANCE, FIELD_OUT_SIZE, FIELD_REFERENT,
+    FIELD_NAME_MAXIMUM, FIELD_NAME_OFFSET, FIELD_NAME_ACTUAL, FIELD_NAME_TERMINATOR,
+    FIELD_RESERVED_MAXIMUM, FIELD_RESERVED_OFFSET, FIELD_RESERVED_ACTUAL, FIELD_RESERVED_TERMINATOR,
+    FIELD_LENGTH, FIELD_PADDING, FIELD_COUNT
 };
 
-enum EditOp { kAdd, kInteresting, kFlipBit, kSetSmall };
+enum EditOp { OP_ADD, OP_EDGE, OP_FLIP_BIT, OP_SET };
 
 struct Edit {
     uint8_t field;
@@ -54,7 +54,7 @@ struct Edit {
 
 // Values at the edges of the decoder's checks: the conformance, sizes
 // around the arrays, and counts whose doubling leaves 32 bits.
-constexpr uint32_t kEdgeValues[] = {
+constexpr uint32_t SHAPE_EDGE_VALUES[] = {
     0, 1, 2, 0x7FFF, 0x8000, 0x8001, 0xFFFF, 0x10000, 0x20000, 0x40000000,
     0x40000001, 0x7FFFFFFF, 0x80000000, 0x80000001, 0xFFFFFFFE, 0xFFFFFFFF};
 
@@ -72,7 +72,7 @@ uint32_t WordAt(const uint8_t* data, size_t size, size_t index) {
 // One buffer for every stub: a fresh 64 KiB allocation per case would cost
 // more than the decoding it feeds.
 uint8_t* StubBytes() {
-    static uint8_t* const bytes = static_cast<uint8_t*>(std::malloc(kStubCapacity));
+    static uint8_t* const bytes = static_cast<uint8_t*>(std::malloc(SHAPE_STUB_CAPACITY));
     return bytes;
 }
 
@@ -84,7 +84,7 @@ uint32_t Align4(uint32_t offset) {
 // fill seed, so that no two positions of an array repeat a short pattern and
 // a copy from a wrong offset shows.
 struct FillTable {
-    uint8_t bytes[kArraySize + 256];
+    uint8_t bytes[SHAPE_ARRAY_SIZE + 256];
 };
 
 FillTable MakeFillTable() {
@@ -123,10 +123,10 @@ StubLayout MakeLayout(bool hasOutSize, uint32_t nameUnits, uint32_t reservedUnit
     StubLayout layout;
     layout.inConformance = 4;
     layout.inArray = 8;
-    layout.cbInData = layout.inArray + kArraySize;
+    layout.cbInData = layout.inArray + SHAPE_ARRAY_SIZE;
     layout.outConformance = layout.cbInData + 4;
     layout.outArray = layout.outConformance + 4;
-    layout.referent = layout.outArray + kArraySize;
+    layout.referent = layout.outArray + SHAPE_ARRAY_SIZE;
     layout.nameHeader = layout.referent + (hasOutSize ? 8 : 4);
     layout.nameChars = layout.nameHeader + 12;
     layout.nameEnd = layout.nameChars + 2 * nameUnits;
@@ -138,13 +138,13 @@ StubLayout MakeLayout(bool hasOutSize, uint32_t nameUnits, uint32_t reservedUnit
 
 // Edits follow the fixed description bytes; a trailing odd byte is ignored.
 size_t ReadEdits(const uint8_t* data, size_t size, Edit* edits) {
-    size_t count = size > kHeaderBytes ? (size - kHeaderBytes) / 2 : 0;
-    if (count > kMaxEdits) count = kMaxEdits;
+    size_t count = size > SHAPE_HEADER_BYTES ? (size - SHAPE_HEADER_BYTES) / 2 : 0;
+    if (count > SHAPE_MAX_EDITS) count = SHAPE_MAX_EDITS;
     for (size_t i = 0; i < count; ++i) {
-        uint8_t selector = data[kHeaderBytes + 2 * i];
-        edits[i].field = uint8_t((selector & 0x0F) % kFieldCount);
+        uint8_t selector = data[SHAPE_HEADER_BYTES + 2 * i];
+        edits[i].field = uint8_t((selector & 0x0F) % FIELD_COUNT);
         edits[i].op = uint8_t((selector >> 4) & 3);
-        edits[i].value = data[kHeaderBytes + 2 * i + 1];
+        edits[i].value = data[SHAPE_HEADER_BYTES + 2 * i + 1];
     }
     return count;
 }
@@ -152,9 +152,9 @@ size_t ReadEdits(const uint8_t* data, size_t size, Edit* edits) {
 // The new value of an edited field under the edit's operation.
 uint32_t EditedValue(uint32_t old, const Edit& edit) {
     switch (edit.op) {
-        case kAdd: return old + uint32_t(int32_t(int8_t(edit.value)));
-        case kInteresting: return kEdgeValues[edit.value % (sizeof kEdgeValues / sizeof *kEdgeValues)];
-        case kFlipBit: return old ^ (1u << (edit.value & 31));
+        case OP_ADD: return old + uint32_t(int32_t(int8_t(edit.value)));
+        case OP_EDGE: return SHAPE_EDGE_VALUES[edit.value % (sizeof SHAPE_EDGE_VALUES / sizeof *SHAPE_EDGE_VALUES)];
+        case OP_FLIP_BIT: return old ^ (1u << (edit.value & 31));
         default: return edit.value;
     }
 }
@@ -162,7 +162,7 @@ uint32_t EditedValue(uint32_t old, const Edit& edit) {
 // A cut at (or one byte before) the start of a part of the stub.
 uint32_t CutPoint(const StubLayout& layout, uint8_t value) {
     const uint32_t points[] = {
-        0, layout.inConformance, layout.inArray, layout.inArray + kArraySize / 2, layout.cbInData,
+        0, layout.inConformance, layout.inArray, layout.inArray + SHAPE_ARRAY_SIZE / 2, layout.cbInData,
         layout.outConformance, layout.outArray, layout.referent, layout.nameHeader,
         layout.nameHeader + 4, layout.nameHeader + 8, layout.nameChars, layout.nameEnd - 2,
         layout.reservedHeader, layout.reservedChars, layout.end - 2};
@@ -172,20 +172,20 @@ uint32_t CutPoint(const StubLayout& layout, uint8_t value) {
 }
 
 // The stub's length after the length edits: shorter cuts it anywhere,
-// longer appends up to kMaxTrailing bytes.
+// longer appends up to SHAPE_MAX_TRAILING bytes.
 uint32_t EditedLength(const StubLayout& layout, const Edit* edits, size_t count) {
     int64_t length = layout.end;
     for (size_t i = 0; i < count; ++i) {
-        if (edits[i].field != kLength) continue;
+        if (edits[i].field != FIELD_LENGTH) continue;
         uint8_t value = edits[i].value;
         switch (edits[i].op) {
-            case kAdd: length += int8_t(value); break;
-            case kInteresting: length = CutPoint(layout, value); break;
-            case kFlipBit: length ^= int64_t(1) << (value % 17); break;
+            case OP_ADD: length += int8_t(value); break;
+            case OP_EDGE: length = CutPoint(layout, value); break;
+            case OP_FLIP_BIT: length ^= int64_t(1) << (value % 17); break;
             default: length = value; break;
         }
         if (length < 0) length = 0;
-        if (length > int64_t(layout.end) + kMaxTrailing) length = layout.end;
+        if (length > int64_t(layout.end) + SHAPE_MAX_TRAILING) length = layout.end;
     }
     return uint32_t(length);
 }
@@ -218,7 +218,7 @@ void FillBytes(ShapedRequest* request, uint32_t from, uint32_t to, uint8_t value
 void PutArray(ShapedRequest* request, uint32_t offset, const uint8_t* bytes) {
     if (offset >= request->length) return;
     size_t count = request->length - offset;
-    std::memcpy(StubBytes() + offset, bytes, count < kArraySize ? count : kArraySize);
+    std::memcpy(StubBytes() + offset, bytes, count < SHAPE_ARRAY_SIZE ? count : SHAPE_ARRAY_SIZE);
 }
 
 // A [string] wide string: maximum count, offset 0, actual count, units.
@@ -231,17 +231,17 @@ void PutString(ShapedRequest* request, uint32_t header, const std::vector<uint16
 }
 
 // The unedited request, as far as the (possibly cut) stub reaches. Bytes
-// appended past the request are kTrailingFill; the padding before the
+// appended past the request are SHAPE_TRAILING_FILL; the padding before the
 // second string is zero, as senders write it.
 void WriteStub(ShapedRequest* request, const StubLayout& layout, uint8_t inSeed, uint8_t outSeed) {
-    FillBytes(request, layout.end, request->length, kTrailingFill);
+    FillBytes(request, layout.end, request->length, SHAPE_TRAILING_FILL);
     PutInt(request, 0, uint32_t(request->dwRequest), 4);
-    PutInt(request, layout.inConformance, kArraySize, 4);
+    PutInt(request, layout.inConformance, SHAPE_ARRAY_SIZE, 4);
     PutArray(request, layout.inArray, ArrayFill(inSeed));
     PutInt(request, layout.cbInData, uint32_t(request->cbInData), 4);
-    PutInt(request, layout.outConformance, kArraySize, 4);
+    PutInt(request, layout.outConformance, SHAPE_ARRAY_SIZE, 4);
     PutArray(request, layout.outArray, ArrayFill(outSeed));
-    PutInt(request, layout.referent, request->hasOutSize ? kFirstReferent : 0, 4);
+    PutInt(request, layout.referent, request->hasOutSize ? SHAPE_FIRST_REFERENT : 0, 4);
     if (request->hasOutSize) PutInt(request, layout.referent + 4, uint32_t(request->cbOutData), 4);
     PutString(request, layout.nameHeader, request->name);
     FillBytes(request, layout.nameEnd, layout.reservedHeader, 0);
@@ -254,23 +254,23 @@ void ApplyEdit(ShapedRequest* request, const StubLayout& layout, const Edit& edi
     uint32_t offset = 0;
     uint32_t width = 4;
     switch (edit.field) {
-        case kInConformance: offset = layout.inConformance; break;
-        case kInSize: offset = layout.cbInData; break;
-        case kOutConformance: offset = layout.outConformance; break;
-        case kOutSize:  // the long behind a null pointer is not on the wire
+        case FIELD_IN_CONFORMANCE: offset = layout.inConformance; break;
+        case FIELD_IN_SIZE: offset = layout.cbInData; break;
+        case FIELD_OUT_CONFORMANCE: offset = layout.outConformance; break;
+        case FIELD_OUT_SIZE:  // the long behind a null pointer is not on the wire
             if (!request->hasOutSize) return;
             offset = layout.referent + 4; break;
-        case kReferent: offset = layout.referent; break;
-        case kNameMaximum: case kNameOffset: case kNameActual:
-            offset = layout.nameHeader + 4 * (edit.field - kNameMaximum); break;
-        case kNameTerminator: offset = layout.nameEnd - 2; width = 2; break;
-        case kReservedMaximum: case kReservedOffset: case kReservedActual:
-            offset = layout.reservedHeader + 4 * (edit.field - kReservedMaximum); break;
-        case kReservedTerminator: offset = layout.end - 2; width = 2; break;
-        case kPadding:
+        case FIELD_REFERENT: offset = layout.referent; break;
+        case FIELD_NAME_MAXIMUM: case FIELD_NAME_OFFSET: case FIELD_NAME_ACTUAL:
+            offset = layout.nameHeader + 4 * (edit.field - FIELD_NAME_MAXIMUM); break;
+        case FIELD_NAME_TERMINATOR: offset = layout.nameEnd - 2; width = 2; break;
+        case FIELD_RESERVED_MAXIMUM: case FIELD_RESERVED_OFFSET: case FIELD_RESERVED_ACTUAL:
+            offset = layout.reservedHeader + 4 * (edit.field - FIELD_RESERVED_MAXIMUM); break;
+        case FIELD_RESERVED_TERMINATOR: offset = layout.end - 2; width = 2; break;
+        case FIELD_PADDING:
             FillBytes(request, layout.nameEnd, layout.reservedHeader, edit.value);
             return;
-        default: return;  // kLength is applied before the stub is written
+        default: return;  // FIELD_LENGTH is applied before the stub is written
     }
     uint32_t value = 0;
     if (GetInt(*request, offset, width, &value)) PutInt(request, offset, EditedValue(value, edit), width);
@@ -282,16 +282,16 @@ bool JudgeString(ShapedRequest* request, uint32_t header, uint32_t units) {
     uint32_t maximum = 0, offset = 0, actual = 0, last = 0;
     if (!GetInt(*request, header, 4, &maximum) || !GetInt(*request, header + 4, 4, &offset) ||
         !GetInt(*request, header + 8, 4, &actual) || offset != 0 || actual == 0 || actual > maximum) {
-        request->verdict = ShapeVerdict::Reject;
+        request->verdict = SHAPE_REJECT;
         return false;
     }
     if (actual != units) {
-        request->verdict = ShapeVerdict::Either;
+        request->verdict = SHAPE_EITHER;
         request->layoutIntact = false;
         return false;
     }
     if (!GetInt(*request, header + 12 + 2 * (units - 1), 2, &last) || last != 0) {
-        request->verdict = ShapeVerdict::Reject;
+        request->verdict = SHAPE_REJECT;
         return false;
     }
     return true;
@@ -300,19 +300,19 @@ bool JudgeString(ShapedRequest* request, uint32_t header, uint32_t units) {
 // Walks the edited stub in wire order, as a correct decoder reads it, and
 // settles the verdict at the first part that decides it.
 void Judge(ShapedRequest* request, const StubLayout& layout) {
-    request->verdict = ShapeVerdict::Accept;
+    request->verdict = SHAPE_ACCEPT;
     request->layoutIntact = true;
     uint32_t inConformance = 0, outConformance = 0, referent = 0;
-    if (!GetInt(*request, layout.inConformance, 4, &inConformance) || inConformance != kArraySize ||
-        !GetInt(*request, layout.outConformance, 4, &outConformance) || outConformance != kArraySize ||
+    if (!GetInt(*request, layout.inConformance, 4, &inConformance) || inConformance != SHAPE_ARRAY_SIZE ||
+        !GetInt(*request, layout.outConformance, 4, &outConformance) || outConformance != SHAPE_ARRAY_SIZE ||
         !GetInt(*request, layout.referent, 4, &referent)) {
-        request->verdict = ShapeVerdict::Reject;
+        request->verdict = SHAPE_REJECT;
         return;
     }
     if ((referent != 0) != request->hasOutSize) {
         // A null pointer made non-null, or the reverse: the decoder now
         // reads the following fields from other bytes.
-        request->verdict = ShapeVerdict::Either;
+        request->verdict = SHAPE_EITHER;
         request->layoutIntact = false;
         return;
     }
@@ -320,7 +320,7 @@ void Judge(ShapedRequest* request, const StubLayout& layout) {
         !JudgeString(request, layout.reservedHeader, uint32_t(request->reserved.size())))
         return;
     // Bytes after the last string are not the decoder's to judge.
-    if (request->length > layout.end) request->verdict = ShapeVerdict::Either;
+    if (request->length > layout.end) request->verdict = SHAPE_EITHER;
 }
 
 }  // namespace
@@ -343,13 +343,13 @@ void ExpandShape(const uint8_t* data, size_t size, ShapedRequest* request) {
     request->nameCharsOffset = layout.nameChars;
     request->reservedCharsOffset = layout.reservedChars;
 
-    Edit edits[kMaxEdits];
+    Edit edits[SHAPE_MAX_EDITS];
     size_t count = ReadEdits(data, size, edits);
     request->stub = StubBytes();
     request->length = EditedLength(layout, edits, count);
-    if (!request->stub || request->length > kStubCapacity) abort();
-    ASAN_UNPOISON_MEMORY_REGION(request->stub, kStubCapacity);
-    ASAN_POISON_MEMORY_REGION(request->stub + request->length, kStubCapacity - request->length);
+    if (!request->stub || request->length > SHAPE_STUB_CAPACITY) abort();
+    ASAN_UNPOISON_MEMORY_REGION(request->stub, SHAPE_STUB_CAPACITY);
+    ASAN_POISON_MEMORY_REGION(request->stub + request->length, SHAPE_STUB_CAPACITY - request->length);
     WriteStub(request, layout, ByteAt(data, size, 17), ByteAt(data, size, 18));
     for (size_t i = 0; i < count; ++i) ApplyEdit(request, layout, edits[i]);
     // The sizes as edited are what an accepted stub must decode to.

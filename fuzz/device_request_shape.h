@@ -28,7 +28,7 @@
 #include <vector>
 
 // What a correct decoder does with the edited stub.
-enum class ShapeVerdict { Accept, Reject, Either };
+enum ShapeVerdict { SHAPE_ACCEPT, SHAPE_REJECT, SHAPE_EITHER };
 
 struct ShapedRequest {
     uint32_t opnum;  // 2 or 3

@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     DeviceRequestCall call;
     bool decoded = DecodeDeviceRequest(shaped.stub, shaped.length, drep, &call);
-    if (decoded && shaped.verdict == ShapeVerdict::Reject) abort();
-    if (!decoded && shaped.verdict == ShapeVerdict::Accept) abort();
+    if (decoded && shaped.verdict == SHAPE_REJECT) abort();
+    if (!decoded && shaped.verdict == SHAPE_ACCEPT) abort();
     if (!decoded) return 0;
 
     if (shaped.layoutIntact) CheckDescribedFields(shaped, call, drep);
