@@ -314,9 +314,10 @@ def test_registry_and_mapped_replies(wine, server, tmp_path):
     assert request(wine, "request", 9, "LAB", "--in", "02", "--cb-in", "0") == (0, "TRUE", 4, color)
     # A flash item cannot be told without that byte: the call fails rather
     # than answer item 0 to a caller that asked for item 10.
-    for kind, failed in (("request", "FALSE"), ("mapped", "87")):
-        done = request(wine, kind, 11, "LAB", "--in", "0a", "--cb-in", "0")
-        assert (done[0], done[1].split()[0]) == (1, failed), kind
+    # The same holds for a mapped counter, whose reply carries one counter.
+    for kind, code, failed in (("request", 11, "FALSE"), ("mapped", 11, "87"), ("mapped", 9, "87")):
+        done = request(wine, kind, code, "LAB", "--in", "0a", "--cb-in", "0")
+        assert (done[0], done[1].split()[0]) == (1, failed), (kind, code)
 
 
 def test_printer_names_of_any_length(wine, server, tmp_path):

@@ -199,9 +199,12 @@ void ComposeMappedReply(VirtualPrinter* printer, const RequestBlockView* view, M
         reply->dwErrorCode = ERROR_INVALID_PRINTER_NAME;
         return;
     }
-    // As on the registry path: without the selector byte no flash item is
-    // sure to be the one the caller asked for.
-    if (NeedsSelectorByte(view->dwRequestCode) && view->inputSize == 0) {
+    // Without the selector byte no flash item is sure to be the one the
+    // caller asked for; nor is a counter here, since this reply carries one
+    // counter and the server does not pick it from the caller's array.
+    bool needsSelector =
+        NeedsSelectorByte(view->dwRequestCode) || view->dwRequestCode == DEVREQ_COUNTER;
+    if (needsSelector && view->inputSize == 0) {
         reply->dwErrorCode = ERROR_INVALID_PARAMETER;
         return;
     }
