@@ -41,6 +41,7 @@ test: bootstrap
 
 unit-test:
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
+	$(PYTHON) -m pytest python/tests -q -p no:cacheprovider
 
 # A short pass of every fuzz target; `make fuzz` runs the long ones.
 fuzz-smoke:
