@@ -22,8 +22,7 @@
 
 #include "monitor_link.h"
 #include "payload_layout.h"
-#include "registry_layout.h"
-#include "rpc_identity.h"
+#include "devicerpc_contract.h"
 #include "tool_common.h"
 #include "wire_codec.h"
 

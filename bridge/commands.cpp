@@ -4,7 +4,7 @@
 #include "bridge_routines.h"
 #include "monitor_link.h"
 #include "payload_layout.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ DWORD ReadPrinterFailureFlag(const wchar_t* printerName) {
     // No registry value can have a longer name, so there is no flag to
     // read. Such a name is not handed to the registry at all: past 32,767
     // characters the platform's counted strings would cut it short.
-    if (lstrlenW(printerName) > MAX_VALUE_NAME_CHARS) return 1;
+    if (DWORD(lstrlenW(printerName)) > MAX_VALUE_NAME_CHARS) return 1;
     HKEY key = nullptr;
     // KEY_QUERY_VALUE, as for the window handle: a key that grants only
     // that must not hide a failure flag and so report a failed command done.

@@ -11,7 +11,7 @@
 #include "payload_layout.h"
 #include "printer_names.h"
 #include "printer_store.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "reply_assembly.h"
 #include "request_locks.h"
 #include "wire_codec.h"

@@ -2,7 +2,7 @@
 #include "monitor_link.h"
 
 #include "payload_layout.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 namespace {
 

@@ -27,17 +27,6 @@ bool MeasureString(const uint8_t* block, uint32_t length, uint32_t offset, uint3
 
 }  // namespace
 
-uint32_t GetLittleEndian32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-void PutLittleEndian32(uint8_t* p, uint32_t value) {
-    p[0] = uint8_t(value);
-    p[1] = uint8_t(value >> 8);
-    p[2] = uint8_t(value >> 16);
-    p[3] = uint8_t(value >> 24);
-}
-
 bool CommandBlockLength(bool withArgument, uint32_t nameLength, uint32_t argumentLength,
                         uint32_t* length) {
     uint64_t total = 18 + 2 * uint64_t(nameLength);

@@ -9,23 +9,7 @@
 
 #include <cstdint>
 
-// WM_COPYDATA codes (COPYDATASTRUCT.dwData).
-constexpr uint32_t MONMSG_COMMAND = 5;
-constexpr uint32_t MONMSG_COMMAND2 = 6;
-constexpr uint32_t MONMSG_DEVICE_REQUEST = 9;
-constexpr uint32_t MONMSG_DEVICE_REQUEST_MAPPED = 11;
-
-// CommandBlock: dwCommand, dwParam, dwNameOffset (16), dwArgumentOffset
-// (0 without argument, else 18 + 2p), the name at 16, the argument after it.
-constexpr uint32_t COMMAND_BLOCK_NAME_OFFSET = 16;
-
-// RequestBlock: dwRequestCode, dwInputOffset (26 + 2n), dwInputSize,
-// dwOutputOffset, dwOutputSize, dwNameOffset (24), the name at 24, the
-// input bytes, then an output area of dwOutputSize zero bytes.
-constexpr uint32_t REQUEST_BLOCK_NAME_OFFSET = 24;
-
-// The largest input and output sizes a block carries: the arrays' size.
-constexpr uint32_t REQUEST_BLOCK_MAX_DATA = 32768;
+#include "devicerpc_contract.h"
 
 // Length of a CommandBlock; false when it would not fit 32 bits.
 bool CommandBlockLength(bool withArgument, uint32_t nameLength, uint32_t argumentLength,
@@ -72,5 +56,3 @@ struct RequestBlockView {
 bool ParseCommandBlock(const uint8_t* block, uint32_t length, CommandBlockView* view);
 bool ParseRequestBlock(const uint8_t* block, uint32_t length, RequestBlockView* view);
 
-uint32_t GetLittleEndian32(const uint8_t* p);
-void PutLittleEndian32(uint8_t* p, uint32_t value);

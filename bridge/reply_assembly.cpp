@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "payload_layout.h"
-#include "registry_names.h"
+#include "devicerpc_contract.h"
 #include "wire_codec.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "monitor_link.h"
 #include "printer_store.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 struct RequestLock {
     RequestLock* next;

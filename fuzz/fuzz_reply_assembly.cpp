@@ -7,7 +7,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "registry_names.h"
+#include "devicerpc_contract.h"
 #include "reply_assembly.h"
 #include "wire_codec.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "DeviceRpc.h"
-#include "rpc_identity.h"
+#include "devicerpc_contract.h"
 #include "wire_codec.h"
 
 namespace {

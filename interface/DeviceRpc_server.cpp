@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "rpc_identity.h"
+#include "devicerpc_contract.h"
 #include "wire_codec.h"
 
 namespace {

@@ -10,14 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Both arrays of opnums 2 and 3 travel with this constant conformance.
-constexpr uint32_t DEVICE_RPC_ARRAY_SIZE = 32768;
-
-constexpr uint32_t DEVICE_RPC_OPNUM_SEND_COMMAND = 0;
-constexpr uint32_t DEVICE_RPC_OPNUM_SEND_COMMAND2 = 1;
-constexpr uint32_t DEVICE_RPC_OPNUM_DEVICE_REQUEST = 2;
-constexpr uint32_t DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED = 3;
-constexpr uint32_t DEVICE_RPC_PROCEDURE_COUNT = 4;
+#include "devicerpc_contract.h"
 
 // Data representation label of a message, as the runtime hands it over:
 // the low nibble of the first octet is the character set, the high nibble

@@ -1,7 +1,7 @@
 // Printer name resolution over the spooler's registry layout.
 #include "printer_names.h"
 
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 namespace {
 

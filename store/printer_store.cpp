@@ -1,7 +1,7 @@
 // Access to the per-printer data tree below STORE_ROOT.
 #include "printer_store.h"
 
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 bool ComposePrinterKeyPath(const wchar_t* printerName, const wchar_t* subkey, wchar_t* path) {
     // The whole path must fit, so the escaped copy is bounded first.

@@ -9,7 +9,7 @@
 #include "doctor_rules.h"
 #include "doctor_state.h"
 #include "reply_format.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "test_registry.h"
 #include "test_window.h"
 

@@ -7,7 +7,7 @@
 #include "DeviceRpc.h"
 #include "bridge_routines.h"
 #include "payload_layout.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "test_registry.h"
 #include "test_window.h"
 

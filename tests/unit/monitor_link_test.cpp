@@ -3,7 +3,7 @@
 
 #include "monitor_link.h"
 #include "payload_layout.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "test_registry.h"
 #include "test_window.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "printer_names.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "test_registry.h"
 
 namespace {

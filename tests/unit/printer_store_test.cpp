@@ -5,7 +5,7 @@
 #include <string>
 
 #include "printer_store.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "test_registry.h"
 
 namespace {

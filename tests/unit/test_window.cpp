@@ -1,7 +1,7 @@
 // A recording message-only window for tests.
 #include "test_window.h"
 
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "test_registry.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "tool_common.h"
 
 namespace {

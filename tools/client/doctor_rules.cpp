@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "printer_names.h"
 #include "printer_store.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 namespace {
 

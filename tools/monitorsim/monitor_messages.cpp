@@ -3,7 +3,7 @@
 
 #include "payload_layout.h"
 #include "printer_names.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "reply_records.h"
 #include "tool_common.h"
 
@@ -226,13 +226,13 @@ void ComposeMappedReply(VirtualPrinter* printer, const RequestBlockView* view, M
 // Writes the whole MappedReplyBlock, so that nothing of an earlier reply
 // survives behind a shorter one.
 void WriteMappedReply(BYTE* view, const MappedReply* reply, DWORD reserved) {
-    ZeroMemory(view, MAPPED_REPLY_BYTES);
+    ZeroMemory(view, MAPPED_REPLY_SIZE);
     PutLittleEndian32(view + 0, reserved);
     PutLittleEndian32(view + 4, reply->dwSuccess);
     PutLittleEndian32(view + 8, reply->dwErrorCode);
     PutLittleEndian32(view + 12, reply->dwRequestCode);
     CopyMemory(view + MAPPED_DATA_OFFSET, reply->data, sizeof(reply->data));
-    PutLittleEndian32(view + MAPPED_SIZE_OFFSET, reply->dwDataSize);
+    PutLittleEndian32(view + MAPPED_DATA_SIZE_OFFSET, reply->dwDataSize);
 }
 
 // Writes one reply into the mapping the server created before sending,
@@ -248,7 +248,7 @@ void WriteReplyToMapping(SimState* state, const MappedReply* reply) {
             return;
         }
     }
-    BYTE* block = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, MAPPED_REPLY_BYTES));
+    BYTE* block = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, MAPPED_REPLY_SIZE));
     if (block) {
         WriteMappedReply(block, reply, ++state->mappedReplies);
         UnmapViewOfFile(block);

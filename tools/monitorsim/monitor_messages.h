@@ -7,12 +7,6 @@
 #include "printer_model.h"
 #include "sim_registry.h"
 
-// Size of the reply mapping and the offsets of its fields.
-constexpr DWORD MAPPED_REPLY_BYTES = 32792;
-constexpr DWORD MAPPED_DATA_OFFSET = 16;
-constexpr DWORD MAPPED_DATA_BYTES = 32772;
-constexpr DWORD MAPPED_SIZE_OFFSET = 32788;
-
 // Exit code of a deliberate death in a message.
 constexpr int EXIT_FAULT = 3;
 

@@ -8,7 +8,7 @@
 #include "monitor_messages.h"
 #include "payload_layout.h"
 #include "printer_model.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "sim_registry.h"
 #include "tool_common.h"
 

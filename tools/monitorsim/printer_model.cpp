@@ -23,7 +23,7 @@
 
 #include <cwchar>
 
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 #include "tool_common.h"
 
 namespace {
@@ -235,7 +235,7 @@ const wchar_t* ApplyKey(VirtualPrinter* printer, const wchar_t* key, const wchar
         if (!ParseHexBytes(value, printer->serviceSettings, SERVICE_SETTINGS_BYTES, &count))
             return L"service must be at most 18 hex bytes";
     } else if (_wcsnicmp(key, L"counter.", 8) == 0) {
-        for (int i = 0; i < COUNTER_COUNT; ++i) {
+        for (uint32_t i = 0; i < COUNTER_COUNT; ++i) {
             if (lstrcmpiW(key, kCounterKeys[i]) == 0)
                 return ParseNumber(value, &printer->counters[i]) ? nullptr : L"counter must be a number";
         }

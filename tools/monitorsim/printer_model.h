@@ -5,11 +5,12 @@
 
 #include <windows.h>
 
+#include "devicerpc_contract.h"
+
 constexpr int MAX_PRINTERS = 16;
 constexpr int MAX_FLASH_ITEMS = 16;
 constexpr int MAX_VERDICTS = 64;
 constexpr int PAPER_BIN_COUNT = 3;
-constexpr int COUNTER_COUNT = 7;
 constexpr DWORD CALIBRATION_BYTES = 60;
 constexpr DWORD SERVICE_SETTINGS_BYTES = 18;
 // The largest flash item a description may hold: the item and its 4-byte

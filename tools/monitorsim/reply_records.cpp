@@ -3,7 +3,7 @@
 #include "reply_records.h"
 
 #include "payload_layout.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "payload_layout.h"
 #include "printer_store.h"
-#include "registry_layout.h"
+#include "devicerpc_contract.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ bool StoreRequestValues(const VirtualPrinter* printer, LONG request, DWORD selec
                           printer->calibration, CALIBRATION_BYTES, faults);
     case DEVREQ_COUNTER:
         // All seven are stored, whichever the selector picks.
-        for (int i = 0; i < COUNTER_COUNT; ++i)
+        for (uint32_t i = 0; i < COUNTER_COUNT; ++i)
             if (!StoreNumber(localName, SUBKEY_COUNTER, kCounterValues[i], REG_BINARY,
                              printer->counters[i], faults))
                 return false;
