@@ -4,18 +4,15 @@
 
 #include <cwchar>
 
+#include "devicerpc_contract.h"
 #include "tool_common.h"
 
-const wchar_t* const kEventNames[3] = {
-    L"ZOLT7SM_EVENT_RPC_START",
-    L"ZOLT7SM_EVENT_RPC_STOP",
-    L"ZOLT7SM_EVENT_RPC_TERMINATE",
-};
+const wchar_t* const kEventNames[3] = {EVENT_RPC_START, EVENT_RPC_STOP, EVENT_RPC_TERMINATE};
 
 bool InitController(Controller* ctl) {
     ZeroMemory(ctl, sizeof(*ctl));
     ctl->pulseMs = 300;
-    ctl->probeProtseq = L"ncacn_np";
+    ctl->probeProtseq = SERVER_PROTSEQ_PIPE;
     GetModuleFileNameW(nullptr, ctl->serverPath, MAX_PATH);
     wchar_t* slash = wcsrchr(ctl->serverPath, L'\\');
     if (slash) lstrcpyW(slash + 1, L"DeviceRpcServer.exe");

@@ -5,60 +5,109 @@
 // With --supervise it also starts the server again when it dies.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cwchar>
 
+#include "command_line.h"
 #include "controller.h"
+#include "devicerpc_contract.h"
 #include "devicerpc_version.h"
+#include "exit_codes.h"
 #include "rpc_binding.h"
 #include "supervisor.h"
 #include "tool_common.h"
 
 namespace {
 
-const int EXIT_OK = 0;
-const int EXIT_FAILED = 1;
-const int EXIT_USAGE = 2;
-
 const DWORD kDefaultWaitMs = 15000;
 const DWORD kPollMs = 200;
+
+enum CtlCommandId {
+    CTL_EVENTS,
+    CTL_LAUNCH,
+    CTL_SIGNAL,  // the command's value is the event's slot
+    CTL_WAIT_LISTENING,
+    CTL_WAIT_STOPPED,
+    CTL_WAIT_EXIT,
+    CTL_SLEEP,
+};
+
+// What became of one command.
+enum Outcome { OUTCOME_DONE, OUTCOME_FAILED, OUTCOME_MISUSED };
+
+// --server: copied into the controller's path buffer; a longer path is
+// refused rather than cut, which would start another file.
+int TakeServerPath(const wchar_t* const* next, int available, void* record, wchar_t* problem) {
+    if (available == 0) return -1;
+    if (lstrlenW(next[0]) >= MAX_PATH) {
+        _snwprintf(problem, CLI_PROBLEM_CHARS - 1, L"--server takes a path of at most %d characters",
+                   MAX_PATH - 1);
+        return -1;
+    }
+    lstrcpynW(static_cast<Controller*>(record)->serverPath, next[0], MAX_PATH);
+    return 1;
+}
+
+const OptionSpec kOptions[] = {
+    RoutineOption(L"--server", L"PATH", TakeServerPath, L"a path",
+                  L"the server executable (default: DeviceRpcServer.exe\n"
+                  L"beside this program)"),
+    SwitchOption(L"--manual-reset", offsetof(Controller, manualReset),
+                 L"create manual-reset events (default: auto-reset);\n"
+                 L"a signal then stays set for --pulse-ms"),
+    CountOption(L"--pulse-ms", L"MS", offsetof(Controller, pulseMs), 0, 0x7FFFFFFF, L"milliseconds",
+                L"how long a manual-reset signal stays set (default 300)"),
+    TextOption(L"--protseq", L"SEQ", offsetof(Controller, probeProtseq),
+               L"protocol sequence the waits probe (default " SERVER_PROTSEQ_PIPE L")"),
+    SwitchOption(L"--supervise", offsetof(Controller, supervise),
+                 L"start the launched server again whenever it exits\n"
+                 L"without a terminate from this controller: after 1 s,\n"
+                 L"doubling to 30 s (1 s again after 60 s of running),\n"
+                 L"then START unless the last signal sent was stop. Each\n"
+                 L"restart prints one line on standard error: the\n"
+                 L"restart count and the exit code. Supervision lasts\n"
+                 L"while DeviceRpcCtl runs (give commands with \"-\")"),
+};
+
+// Commands take an optional number after them (only sleep needs one).
+const CommandSpec kCommands[] = {
+    {L"events", CTL_EVENTS, 0, 1, 0, 0, L"events", L"create the three events (launch does it too)",
+     nullptr},
+    {L"launch", CTL_LAUNCH, 0, 1, 0, 0, L"launch", L"create the events and start the server process",
+     nullptr},
+    {L"start", CTL_SIGNAL, 0, 1, 0, SLOT_START, L"start | stop | terminate",
+     L"signal that event (opened by name when this process\ndid not create it)", nullptr},
+    {L"stop", CTL_SIGNAL, 0, 1, 0, SLOT_STOP, nullptr, nullptr, nullptr},
+    {L"terminate", CTL_SIGNAL, 0, 1, 0, SLOT_TERMINATE, nullptr, nullptr, nullptr},
+    {L"wait-listening", CTL_WAIT_LISTENING, 0, 1, 0, 0, L"wait-listening [MS]",
+     L"wait until the server answers calls", nullptr},
+    {L"wait-stopped", CTL_WAIT_STOPPED, 0, 1, 0, 0, L"wait-stopped [MS]",
+     L"wait until it no longer answers", nullptr},
+    {L"wait-exit", CTL_WAIT_EXIT, 0, 1, 0, 0, L"wait-exit [MS]",
+     L"wait for the launched server to end; print its exit code\n(supervised: for the end after "
+     L"terminate)",
+     nullptr},
+    {L"sleep", CTL_SLEEP, 1, 1, 0, 0, L"sleep MS", L"pause", nullptr},
+};
 
 const wchar_t kUsage[] =
     L"Usage: DeviceRpcCtl [options] COMMAND...\n"
     L"\n"
     L"Runs the commands in order; \"-\" reads further commands from standard\n"
-    L"input, one per line. Each command prints one line.\n"
-    L"\n"
-    L"Options:\n"
-    L"  --server PATH     the server executable (default: DeviceRpcServer.exe\n"
-    L"                    beside this program)\n"
-    L"  --manual-reset    create manual-reset events (default: auto-reset);\n"
-    L"                    a signal then stays set for --pulse-ms\n"
-    L"  --pulse-ms MS     how long a manual-reset signal stays set (default 300)\n"
-    L"  --protseq SEQ     protocol sequence the waits probe (default ncacn_np)\n"
-    L"  --supervise       start the launched server again whenever it exits\n"
-    L"                    without a terminate from this controller: after 1 s,\n"
-    L"                    doubling to 30 s (1 s again after 60 s of running),\n"
-    L"                    then START unless the last signal sent was stop. Each\n"
-    L"                    restart prints one line on standard error: the\n"
-    L"                    restart count and the exit code. Supervision lasts\n"
-    L"                    while DeviceRpcCtl runs (give commands with \"-\")\n"
-    L"  --version         print the version\n"
-    L"\n"
-    L"Commands:\n"
-    L"  events            create the three events (launch does it too)\n"
-    L"  launch            create the events and start the server process\n"
-    L"  start | stop | terminate\n"
-    L"                    signal that event (opened by name when this process\n"
-    L"                    did not create it)\n"
-    L"  wait-listening [MS]  wait until the server answers calls\n"
-    L"  wait-stopped [MS]    wait until it no longer answers\n"
-    L"  wait-exit [MS]       wait for the launched server to end; print its exit code\n"
-    L"                       (supervised: for the end after terminate)\n"
-    L"  sleep MS          pause\n"
+    L"input, one per line. Each command prints one line.\n";
+
+const wchar_t kFooter[] =
     L"\n"
     L"Waits default to 15000 ms. Exit status: 0 when every command succeeded,\n"
     L"1 when one failed (the rest are not run), 2 usage error.\n";
+
+const ToolSpec kCtl = {
+    L"DeviceRpcCtl", DEVICERPC_VERSION, kUsage, kFooter,
+    kOptions, sizeof(kOptions) / sizeof(kOptions[0]),
+    kCommands, sizeof(kCommands) / sizeof(kCommands[0]),
+    0, LINE_OPTIONS_FIRST | HELP_OPTIONS_FIRST, 20, nullptr, L"print the version",
+};
 
 // Creates the events, starts the server and, with --supervise, the
 // supervisor that watches it.
@@ -110,6 +159,7 @@ bool Signal(Controller* ctl, int slot) {
     return true;
 }
 
+// Probes the server until its answering is `wanted`, or the time is up.
 bool WaitAnswering(Controller* ctl, bool wanted, DWORD timeoutMs) {
     BindingOptions options = {ctl->probeProtseq, nullptr, nullptr, false, 0};
     DWORD start = GetTickCount();
@@ -147,35 +197,45 @@ bool WaitExit(Controller* ctl, DWORD timeoutMs) {
     return true;
 }
 
-// Runs one command with its optional argument; `*consumed` tells whether
-// the argument was used.
-bool RunOne(Controller* ctl, const wchar_t* command, const wchar_t* argument, bool* consumed,
-            bool* usageError) {
-    *consumed = false;
-    long ms = static_cast<long>(kDefaultWaitMs);
-    if (argument && ParseLong(argument, &ms) && ms >= 0) *consumed = true;
-    else ms = static_cast<long>(kDefaultWaitMs);
-
-    if (lstrcmpW(command, L"events") == 0) return CreateEvents(ctl) && (PrintOut(L"events ready\n"), true);
-    if (lstrcmpW(command, L"launch") == 0) return Launch(ctl);
-    if (lstrcmpW(command, L"start") == 0) return Signal(ctl, SLOT_START);
-    if (lstrcmpW(command, L"stop") == 0) return Signal(ctl, SLOT_STOP);
-    if (lstrcmpW(command, L"terminate") == 0) return Signal(ctl, SLOT_TERMINATE);
-    if (lstrcmpW(command, L"wait-listening") == 0) return WaitAnswering(ctl, true, DWORD(ms));
-    if (lstrcmpW(command, L"wait-stopped") == 0) return WaitAnswering(ctl, false, DWORD(ms));
-    if (lstrcmpW(command, L"wait-exit") == 0) return WaitExit(ctl, DWORD(ms));
-    if (lstrcmpW(command, L"sleep") == 0) {
-        if (!*consumed) {
-            *usageError = true;
-            return false;
-        }
-        Sleep(DWORD(ms));
-        PrintOut(L"slept %ld ms\n", ms);
+// Carries out command `c` with its wait or sleep time.
+bool Dispatch(Controller* ctl, const CommandSpec& c, DWORD ms) {
+    switch (c.id) {
+    case CTL_EVENTS:
+        if (!CreateEvents(ctl)) return false;
+        PrintOut(L"events ready\n");
+        return true;
+    case CTL_LAUNCH: return Launch(ctl);
+    case CTL_SIGNAL: return Signal(ctl, static_cast<int>(c.value));
+    case CTL_WAIT_LISTENING: return WaitAnswering(ctl, true, ms);
+    case CTL_WAIT_STOPPED: return WaitAnswering(ctl, false, ms);
+    case CTL_WAIT_EXIT: return WaitExit(ctl, ms);
+    default:
+        Sleep(ms);
+        PrintOut(L"slept %lu ms\n", ms);
         return true;
     }
-    PrintErr(L"DeviceRpcCtl: unknown command '%ls'\n", command);
-    *usageError = true;
-    return false;
+}
+
+// Runs the command `word` with the optional number after it; `*consumed`
+// tells whether the number was used. A usage problem goes to `problem`
+// (CLI_PROBLEM_CHARS).
+Outcome RunOne(Controller* ctl, const wchar_t* word, const wchar_t* argument, bool* consumed,
+               wchar_t* problem) {
+    const CommandSpec* c = FindCommand(kCtl, word);
+    if (!c) {
+        _snwprintf(problem, CLI_PROBLEM_CHARS - 1, L"unknown command %.120ls", word);
+        problem[CLI_PROBLEM_CHARS - 1] = 0;
+        return OUTCOME_MISUSED;
+    }
+    long ms = static_cast<long>(kDefaultWaitMs);
+    *consumed = argument && ParseLong(argument, &ms) && ms >= 0;
+    if (!*consumed) ms = static_cast<long>(kDefaultWaitMs);
+    if (c->minArgs > 0 && !*consumed) {
+        _snwprintf(problem, CLI_PROBLEM_CHARS - 1, L"usage: %ls %ls", kCtl.program, c->synopsis);
+        problem[CLI_PROBLEM_CHARS - 1] = 0;
+        return OUTCOME_MISUSED;
+    }
+    return Dispatch(ctl, *c, DWORD(ms)) ? OUTCOME_DONE : OUTCOME_FAILED;
 }
 
 // Splits off the next blank-separated word of `*cursor`, or null.
@@ -191,8 +251,10 @@ wchar_t* NextToken(wchar_t** cursor) {
 }
 
 // Reads commands from stdin until it ends; each line is a command and an
-// optional number.
-bool RunStdin(Controller* ctl, bool* usageError) {
+// optional number. A command that fails prints "failed COMMAND" and the
+// next line is read. False when a line misused a command.
+bool RunStdin(Controller* ctl) {
+    bool misused = false;
     char line[256];
     while (fgets(line, sizeof(line), stdin)) {
         wchar_t wide[256];
@@ -202,17 +264,37 @@ bool RunStdin(Controller* ctl, bool* usageError) {
         if (!command) continue;
         wchar_t* argument = NextToken(&cursor);
         bool consumed = false;
-        bool usage = false;
-        if (!RunOne(ctl, command, argument, &consumed, &usage)) {
-            PrintOut(L"failed %ls\n", command);
-            if (usage) *usageError = true;
+        wchar_t problem[CLI_PROBLEM_CHARS];
+        Outcome outcome = RunOne(ctl, command, argument, &consumed, problem);
+        if (outcome == OUTCOME_MISUSED) {
+            PrintErr(L"%ls: %ls\n", kCtl.program, problem);
+            misused = true;
         }
+        if (outcome != OUTCOME_DONE) PrintOut(L"failed %ls\n", command);
     }
-    return !*usageError;
+    return !misused;
+}
+
+// Runs the commands from argv[first] on, in order; the exit status.
+int RunCommands(Controller* ctl, int argc, wchar_t** argv, int first) {
+    for (int i = first; i < argc; ++i) {
+        if (lstrcmpW(argv[i], L"-") == 0) {
+            if (!RunStdin(ctl)) return EXIT_USAGE;
+            continue;
+        }
+        bool consumed = false;
+        wchar_t problem[CLI_PROBLEM_CHARS];
+        Outcome outcome = RunOne(ctl, argv[i], i + 1 < argc ? argv[i + 1] : nullptr, &consumed, problem);
+        if (outcome == OUTCOME_MISUSED) return ReportUsageError(kCtl, nullptr, problem);
+        if (outcome == OUTCOME_FAILED) return EXIT_FAILED;
+        if (consumed) ++i;
+    }
+    return EXIT_OK;
 }
 
 }  // namespace
 
+// Parses the options, then runs the commands in the order given.
 int wmain(int argc, wchar_t** argv) {
     // Static: the supervisor thread uses it until the process ends.
     static Controller ctl;
@@ -220,53 +302,9 @@ int wmain(int argc, wchar_t** argv) {
         PrintErr(L"DeviceRpcCtl: cannot create its events: error %lu\n", GetLastError());
         return EXIT_FAILED;
     }
-
-    int i = 1;
-    for (; i < argc && argv[i][0] == L'-' && argv[i][1] == L'-'; ++i) {
-        bool hasValue = i + 1 < argc;
-        if (lstrcmpW(argv[i], L"--help") == 0) {
-            PrintOut(L"%ls", kUsage);
-            return EXIT_OK;
-        } else if (lstrcmpW(argv[i], L"--version") == 0) {
-            PrintOut(L"DeviceRpcCtl %ls\n", DEVICERPC_VERSION);
-            return EXIT_OK;
-        } else if (lstrcmpW(argv[i], L"--server") == 0 && hasValue) {
-            lstrcpynW(ctl.serverPath, argv[++i], MAX_PATH);
-        } else if (lstrcmpW(argv[i], L"--manual-reset") == 0) {
-            ctl.manualReset = true;
-        } else if (lstrcmpW(argv[i], L"--pulse-ms") == 0 && hasValue) {
-            long ms = 0;
-            if (!ParseLong(argv[++i], &ms) || ms < 0) {
-                PrintErr(L"DeviceRpcCtl: --pulse-ms takes milliseconds\n%ls", kUsage);
-                return EXIT_USAGE;
-            }
-            ctl.pulseMs = DWORD(ms);
-        } else if (lstrcmpW(argv[i], L"--protseq") == 0 && hasValue) {
-            ctl.probeProtseq = argv[++i];
-        } else if (lstrcmpW(argv[i], L"--supervise") == 0) {
-            ctl.supervise = true;
-        } else {
-            PrintErr(L"DeviceRpcCtl: unknown option '%ls'\n%ls", argv[i], kUsage);
-            return EXIT_USAGE;
-        }
-    }
-    if (i >= argc) {
-        PrintErr(L"DeviceRpcCtl: no command given\n%ls", kUsage);
-        return EXIT_USAGE;
-    }
-
-    for (; i < argc; ++i) {
-        bool usageError = false;
-        if (lstrcmpW(argv[i], L"-") == 0) {
-            if (!RunStdin(&ctl, &usageError)) return usageError ? EXIT_USAGE : EXIT_FAILED;
-            continue;
-        }
-        bool consumed = false;
-        if (!RunOne(&ctl, argv[i], i + 1 < argc ? argv[i + 1] : nullptr, &consumed, &usageError)) {
-            if (usageError) PrintErr(L"%ls", kUsage);
-            return usageError ? EXIT_USAGE : EXIT_FAILED;
-        }
-        if (consumed) ++i;
-    }
-    return EXIT_OK;
+    ParsedLine line;
+    int status = HandleCommandLine(kCtl, argc, argv, &ctl, &line);
+    if (status != CLI_RUN) return status;
+    if (line.restIndex >= argc) return ReportUsageError(kCtl, nullptr, L"no command given");
+    return RunCommands(&ctl, argc, argv, line.restIndex);
 }
