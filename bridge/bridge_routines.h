@@ -17,8 +17,3 @@ bool PrinterNameFits(const wchar_t* printerName);
 // True when an input size and an output size both lie within the
 // 32768-byte arrays; requests with other sizes are refused.
 bool RequestSizesValid(long cbInData, long cbOutData);
-
-// Writes "Global\" + `baseName` into `dest` (`capacity` units) on Windows
-// NT 5.0 and later, the bare name on older platforms; 1 when it wrote a
-// name, 0 when the version query failed or the name would not fit.
-int MakeGlobalObjectName(wchar_t* dest, const wchar_t* baseName, DWORD capacity);

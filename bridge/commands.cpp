@@ -3,7 +3,6 @@
 #include "DeviceRpc.h"
 #include "bridge_routines.h"
 #include "monitor_link.h"
-#include "payload_layout.h"
 #include "devicerpc_contract.h"
 
 namespace {

@@ -8,13 +8,11 @@
 #include "DeviceRpc.h"
 #include "bridge_routines.h"
 #include "monitor_link.h"
-#include "payload_layout.h"
 #include "printer_names.h"
 #include "printer_store.h"
 #include "devicerpc_contract.h"
 #include "reply_assembly.h"
 #include "request_locks.h"
-#include "wire_codec.h"
 
 namespace {
 
@@ -81,7 +79,7 @@ boolean CollectAcquireReply(const wchar_t* printer, LONG request, DWORD selector
     return result;
 }
 
-// The answer of a write request: "Written" must be the single byte 0x01.
+// The answer of a write request: FLAG_WRITTEN must be the single byte 0x01.
 boolean CollectWriteResult(const wchar_t* printer, const wchar_t* flagKey) {
     DWORD written = 0;
     return ReadValue(printer, flagKey, FLAG_WRITTEN, REG_BINARY, &written, 1) && written == 1 ? TRUE

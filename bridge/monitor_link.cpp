@@ -12,18 +12,20 @@ const uint16_t* AsUnits(const wchar_t* text) {
 
 }  // namespace
 
-HWND GetMonitorWindow() {
+HWND ReadMonitorWindowHandle() {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MONITORS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return nullptr;
-    unsigned char field[8] = {};
+    unsigned char field[MONITOR_WINDOW_VALUE_SIZE] = {};
     DWORD size = sizeof(field);
     LONG status = RegQueryValueExW(key, MONITOR_WINDOW_VALUE, nullptr, nullptr, field, &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) return nullptr;
-    ULONG64 handle = 0;
-    for (int i = 7; i >= 0; --i) handle = (handle << 8) | field[i];
-    HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(handle));
+    return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(GetLittleEndian64(field)));
+}
+
+HWND GetMonitorWindow() {
+    HWND window = ReadMonitorWindowHandle();
     // Reserved values such as HWND_BROADCAST and HWND_TOPMOST would make
     // SendMessageW hand the block to every top-level window and report it
     // delivered; only a live window can be the monitor's.

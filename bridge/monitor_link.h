@@ -4,10 +4,14 @@
 
 #include <windows.h>
 
-// Reads "LP Window handle" (at most 8 bytes, little-endian, zero-extended)
-// from the Monitors key. Null when the key or value is missing, the value
-// is longer than 8 bytes, or it names no live window (0, a reserved
-// value such as HWND_BROADCAST, or a window that has gone).
+// Reads MONITOR_WINDOW_VALUE (at most 8 bytes, little-endian,
+// zero-extended) from the Monitors key, unchecked. Null when the key or
+// value is missing or the value is longer than 8 bytes.
+HWND ReadMonitorWindowHandle();
+
+// The window of ReadMonitorWindowHandle when it is a live window; null
+// when it is 0, a reserved value such as HWND_BROADCAST, or a window that
+// has gone.
 HWND GetMonitorWindow();
 
 // A zero-filled block of `size` bytes from the process heap, or null.

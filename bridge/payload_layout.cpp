@@ -6,10 +6,7 @@
 namespace {
 
 void PutUnits(uint8_t* p, const uint16_t* units, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        p[2 * i] = uint8_t(units[i]);
-        p[2 * i + 1] = uint8_t(units[i] >> 8);
-    }
+    for (uint32_t i = 0; i < count; ++i) PutLittleEndian16(p + 2 * i, units[i]);
 }
 
 // Finds the terminator of a UTF-16LE string starting at `offset`; false

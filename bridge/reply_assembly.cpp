@@ -3,10 +3,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
-#include "payload_layout.h"
 #include "devicerpc_contract.h"
-#include "wire_codec.h"
 
 namespace {
 
@@ -24,71 +23,81 @@ void PutLength(uint8_t* record, uint32_t value) {
     PutLittleEndian32(record, value);
 }
 
-// ConfigReply: length 32, cassettes, duplex, firmware, 16 reserved bytes.
+// The key of bin `bin` (one digit) below the printer data key.
+void BinSubkey(uint32_t bin, wchar_t* key) {
+    size_t length = std::wcslen(SUBKEY_BIN_INFO);
+    std::wmemcpy(key, SUBKEY_BIN_INFO, length);
+    key[length] = wchar_t(L'0' + bin);
+    key[length + 1] = 0;
+}
+
+// ConfigReply: its length, cassettes, duplex, firmware, reserved bytes.
 // Every value is read, so the reply shows all of them when one is missing.
 bool AssembleConfig(const Reading& r, uint8_t* reply, uint32_t* length) {
-    bool duplex = Read(r, SUBKEY_CONFIG, L"dwDuplex", reply + 8, 4);
-    bool cassettes = Read(r, SUBKEY_CONFIG, L"dwNumCassette", reply + 4, 4);
-    bool firmware = Read(r, SUBKEY_CONFIG, L"dwFirmVersion", reply + 12, 4);
-    PutLength(reply, 32);
-    *length = 32;
+    bool duplex = Read(r, SUBKEY_CONFIG, VALUE_DUPLEX, reply + CONFIG_DUPLEX_OFFSET, 4);
+    bool cassettes = Read(r, SUBKEY_CONFIG, VALUE_CASSETTES, reply + CONFIG_CASSETTES_OFFSET, 4);
+    bool firmware = Read(r, SUBKEY_CONFIG, VALUE_FIRMWARE, reply + CONFIG_FIRMWARE_OFFSET, 4);
+    PutLength(reply, CONFIG_REPLY_SIZE);
+    *length = CONFIG_REPLY_SIZE;
     return duplex && cassettes && firmware;
 }
 
-// Three BinInfoReply records, one per bin key; the first failed read ends it.
+// BinInfoReply records, one per bin key; the first failed read ends it.
 bool AssembleBinInfo(const Reading& r, uint8_t* reply, uint32_t* length) {
     static const struct {
         const wchar_t* name;
         uint32_t offset;
     } kBinValues[] = {
-        {L"dwPaperSource", 4}, {L"dwPaperSize", 8}, {L"dwPaperWidth", 16},
-        {L"dwPaperHeight", 20}, {L"dwPaperLevel", 24},
+        {VALUE_PAPER_SOURCE, BIN_SOURCE_OFFSET}, {VALUE_PAPER_SIZE, BIN_SIZE_OFFSET},
+        {VALUE_PAPER_WIDTH, BIN_WIDTH_OFFSET},   {VALUE_PAPER_HEIGHT, BIN_HEIGHT_OFFSET},
+        {VALUE_PAPER_LEVEL, BIN_LEVEL_OFFSET},
     };
-    *length = 96;
-    for (int bin = 0; bin < 3; ++bin) {
-        static const wchar_t* const kBinKeys[3] = {SUBKEY_BIN_INFO L"0", SUBKEY_BIN_INFO L"1",
-                                                   SUBKEY_BIN_INFO L"2"};
-        uint8_t* record = reply + 32 * bin;
+    *length = BIN_INFO_REPLY_SIZE;
+    for (uint32_t bin = 0; bin < REPLY_BIN_COUNT; ++bin) {
+        wchar_t binKey[32];
+        BinSubkey(bin, binKey);
+        uint8_t* record = reply + BIN_RECORD_SIZE * bin;
         for (const auto& value : kBinValues)
-            if (!Read(r, kBinKeys[bin], value.name, record + value.offset, 4)) return false;
-        PutLength(record, 32);
+            if (!Read(r, binKey, value.name, record + value.offset, 4)) return false;
+        PutLength(record, BIN_RECORD_SIZE);
     }
     return true;
 }
 
-const wchar_t* CounterForSelector(uint32_t selector) {
-    switch (selector) {
-    case 0: return L"dwMonoCounter";
-    case 2: return L"dwColorCounter";
-    case 5: return L"dwBlackCounter";
-    case 6: return L"dwCyanCounter";
-    case 7: return L"dwMagentaCounter";
-    case 8: return L"dwYellowCounter";
-    default: return L"dwIOCounter";
-    }
-}
-
-// FlashDataReply: "dwID" (zero when unreadable) and "dwSize" bytes of
-// "ReturnValue". A "dwSize" beyond the 256 bytes the fixed buffer leaves
-// is served from a buffer of its own as long as the record fits the
-// client's 32768-byte array; a larger one fails the request.
+// FlashDataReply: VALUE_FLASH_ID (zero when unreadable) and VALUE_FLASH_SIZE
+// bytes of VALUE_FLASH_DATA. A size beyond what the fixed buffer leaves
+// behind the id is served from a buffer of its own as long as the record
+// fits the client's array; a larger one fails the request.
 bool AssembleFlashData(const Reading& r, ReplyRecord* record) {
-    uint8_t id[4] = {};
+    uint8_t id[FLASH_ID_SIZE] = {};
     uint8_t sizeField[4] = {};
-    Read(r, SUBKEY_FLASH_DATA, L"dwID", id, 4);
-    Read(r, SUBKEY_FLASH_DATA, L"dwSize", sizeField, 4);
+    Read(r, SUBKEY_FLASH_DATA, VALUE_FLASH_ID, id, FLASH_ID_SIZE);
+    Read(r, SUBKEY_FLASH_DATA, VALUE_FLASH_SIZE, sizeField, 4);
     uint32_t size = GetLittleEndian32(sizeField);
-    if (size > DEVICE_RPC_ARRAY_SIZE - 4) return false;
+    if (size > DEVICE_RPC_ARRAY_SIZE - FLASH_ID_SIZE) return false;
     uint8_t* out = record->fixed;
-    if (4 + size > REPLY_BUFFER_SIZE) {
-        record->large = static_cast<uint8_t*>(std::calloc(1, 4 + size));
+    if (FLASH_ID_SIZE + size > REPLY_BUFFER_SIZE) {
+        record->large = static_cast<uint8_t*>(std::calloc(1, FLASH_ID_SIZE + size));
         if (!record->large) return false;
         out = record->large;
     }
     record->data = out;
-    std::memcpy(out, id, 4);
-    if (!Read(r, SUBKEY_FLASH_DATA, L"ReturnValue", out + 4, size)) return false;
-    record->length = 4 + size;
+    std::memcpy(out, id, FLASH_ID_SIZE);
+    if (!Read(r, SUBKEY_FLASH_DATA, VALUE_FLASH_DATA, out + FLASH_ID_SIZE, size)) return false;
+    record->length = FLASH_ID_SIZE + size;
+    return true;
+}
+
+// Flash requests: the two item selectors carry the item, the service
+// settings selector its settings, and every other selector an empty reply.
+bool AssembleFlashRequest(const Reading& r, uint32_t selector, ReplyRecord* record) {
+    if (selector == SELECTOR_FLASH_ITEM_A || selector == SELECTOR_FLASH_ITEM_B)
+        return AssembleFlashData(r, record);
+    if (selector == SELECTOR_SERVICE_SETTINGS) {
+        record->length = SERVICE_SETTINGS_SIZE;
+        return Read(r, SUBKEY_SERVICE_SETTINGS, VALUE_SERVICE_SETTINGS, record->fixed,
+                    SERVICE_SETTINGS_SIZE);
+    }
     return true;
 }
 
@@ -96,22 +105,17 @@ bool AssembleRecord(const Reading& r, int32_t request, uint32_t selector, ReplyR
     uint8_t* reply = record->fixed;
     switch (request) {
     case DEVREQ_CALIBRATION:
-        record->length = 60;
-        return Read(r, SUBKEY_CALIBRATION, L"CalibrationData", reply, 60);
+        record->length = CALIBRATION_SIZE;
+        return Read(r, SUBKEY_CALIBRATION, VALUE_CALIBRATION, reply, CALIBRATION_SIZE);
     case DEVREQ_CONFIG:
         return AssembleConfig(r, reply, &record->length);
     case DEVREQ_BIN_INFO:
         return AssembleBinInfo(r, reply, &record->length);
     case DEVREQ_COUNTER:
-        record->length = 4;
-        return Read(r, SUBKEY_COUNTER, CounterForSelector(selector), reply, 4);
+        record->length = COUNTER_REPLY_SIZE;
+        return Read(r, SUBKEY_COUNTER, CounterValueForSelector(selector), reply, COUNTER_REPLY_SIZE);
     case DEVREQ_FLASH_DATA:
-        if (selector == 0 || selector == 10) return AssembleFlashData(r, record);
-        if (selector == SELECTOR_SERVICE_SETTINGS) {
-            record->length = 18;
-            return Read(r, SUBKEY_SERVICE_SETTINGS, L"Setting Value", reply, 18);
-        }
-        return true;  // an empty reply
+        return AssembleFlashRequest(r, selector, record);
     default:
         return false;
     }

@@ -129,11 +129,17 @@ constexpr CounterSelector COUNTER_SELECTORS[COUNTER_COUNT] = {
     {COUNTER_IO_SELECTOR, "io", L"dwIOCounter"},
 };
 
+// The index in COUNTER_SELECTORS of the counter that `selector` reads: the
+// I/O counter, listed last, for every selector not listed.
+inline uint32_t CounterIndexForSelector(uint32_t selector) {
+    for (uint32_t index = 0; index < COUNTER_COUNT; ++index)
+        if (COUNTER_SELECTORS[index].selector == selector) return index;
+    return COUNTER_COUNT - 1;
+}
+
 // The registry value of the counter that `selector` reads.
 inline const wchar_t* CounterValueForSelector(uint32_t selector) {
-    for (const CounterSelector& counter : COUNTER_SELECTORS)
-        if (counter.selector == selector) return counter.value;
-    return COUNTER_SELECTORS[COUNTER_COUNT - 1].value;
+    return COUNTER_SELECTORS[CounterIndexForSelector(selector)].value;
 }
 
 // ---------------------------------------------------------------------------
@@ -239,6 +245,15 @@ constexpr uint32_t MAPPED_DATA_SIZE_OFFSET = 32788;
 
 // ---------------------------------------------------------------------------
 // Little-endian fields, as every integer of the blocks and records lies.
+
+inline uint16_t GetLittleEndian16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
+
+inline void PutLittleEndian16(uint8_t* p, uint16_t value) {
+    p[0] = uint8_t(value);
+    p[1] = uint8_t(value >> 8);
+}
 
 inline uint32_t GetLittleEndian32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) |

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "devicerpc_contract.h"
 #include "listener.h"
 
 namespace {
@@ -10,9 +11,9 @@ namespace {
 enum EventSlot { SLOT_START = 0, SLOT_STOP = 1, SLOT_TERMINATE = 2, SLOT_COUNT = 3 };
 
 const wchar_t* const kEventNames[SLOT_COUNT] = {
-    L"ZOLT7SM_EVENT_RPC_START",
-    L"ZOLT7SM_EVENT_RPC_STOP",
-    L"ZOLT7SM_EVENT_RPC_TERMINATE",
+    EVENT_RPC_START,
+    EVENT_RPC_STOP,
+    EVENT_RPC_TERMINATE,
 };
 
 // How long to pause before trying again when the events are not there yet
@@ -115,7 +116,7 @@ void ControlLoop(HANDLE* events) {
 
 int RunServer() {
     SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE instance = CreateMutexW(&attributes, TRUE, L"ZOLT7-rpc-mutex");
+    HANDLE instance = CreateMutexW(&attributes, TRUE, SERVER_INSTANCE_MUTEX);
     if (!instance) return 0;
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 1;
 

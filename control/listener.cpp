@@ -4,6 +4,7 @@
 #include <rpc.h>
 
 #include "DeviceRpc.h"
+#include "devicerpc_contract.h"
 
 namespace {
 
@@ -38,26 +39,27 @@ bool LocalRpcOffered() {
     return GetVersionExW(&version) == TRUE && version.dwMajorVersion >= 6;
 }
 
-// Registers every supported protocol sequence with MaxCalls 1 and the
-// default endpoint security. Results are ignored: a sequence that cannot
-// be registered is simply not offered.
+// Registers every supported protocol sequence with MaxCalls
+// SERVER_PROTSEQ_MAX_CALLS and the default endpoint security. Results are
+// ignored: a sequence that cannot be registered is simply not offered.
 void RegisterProtocolSequences() {
-    const unsigned int maxCalls = 1;
-    if (ProtseqValid(L"ncacn_nb_nb"))
-        RpcServerUseProtseqW(RpcText(L"ncacn_nb_nb"), maxCalls, nullptr);
+    const unsigned int maxCalls = SERVER_PROTSEQ_MAX_CALLS;
+    if (ProtseqValid(SERVER_PROTSEQ_NETBIOS))
+        RpcServerUseProtseqW(RpcText(SERVER_PROTSEQ_NETBIOS), maxCalls, nullptr);
     // The TCP endpoint is dynamic and registered on every start, as the
     // others are. Windows keeps it across a stop. Wine 8 closes its socket
     // on a stop and does not serve TCP again in this process: re-registering
     // a TCP endpoint there leaves the runtime's accept loop matching a stale
     // event handle (measured: it spins and never accepts), so nothing
     // is done to force it back.
-    if (ProtseqValid(L"ncacn_ip_tcp"))
-        RpcServerUseProtseqW(RpcText(L"ncacn_ip_tcp"), maxCalls, nullptr);
-    if (ProtseqValid(L"ncacn_np"))
-        RpcServerUseProtseqEpW(RpcText(L"ncacn_np"), maxCalls, RpcText(L"\\pipe\\ZOLT7"), nullptr);
-    if (LocalRpcOffered() && ProtseqValid(L"ncalrpc"))
-        RpcServerUseProtseqEpW(RpcText(L"ncalrpc"), maxCalls, RpcText(L"MirelVEXA2xZOLT7"),
-                               nullptr);
+    if (ProtseqValid(SERVER_PROTSEQ_TCP))
+        RpcServerUseProtseqW(RpcText(SERVER_PROTSEQ_TCP), maxCalls, nullptr);
+    if (ProtseqValid(SERVER_PROTSEQ_PIPE))
+        RpcServerUseProtseqEpW(RpcText(SERVER_PROTSEQ_PIPE), maxCalls,
+                               RpcText(SERVER_PIPE_ENDPOINT), nullptr);
+    if (LocalRpcOffered() && ProtseqValid(SERVER_PROTSEQ_LOCAL))
+        RpcServerUseProtseqEpW(RpcText(SERVER_PROTSEQ_LOCAL), maxCalls,
+                               RpcText(SERVER_LRPC_ENDPOINT), nullptr);
 }
 
 // Enters the endpoints in the endpoint map and registers the interface.
@@ -83,7 +85,7 @@ bool RegisterEndpointsAndInterface() {
 // return. A cancel taken while starting is carried out here, by the one
 // thread that knows the runtime is listening.
 void Listen() {
-    if (RpcServerListen(1, 1234, TRUE) != RPC_S_OK) return;
+    if (RpcServerListen(1, SERVER_MAX_CONCURRENT_CALLS, TRUE) != RPC_S_OK) return;
     if (InterlockedCompareExchange(&g_phase, PHASE_LISTENING, PHASE_STARTING) != PHASE_STARTING)
         StopListening();
     RpcMgmtWaitServerListen();

@@ -52,7 +52,7 @@ uint32_t ReadUInt32(WireReader* reader) {
     if (!p) return 0;
     if (reader->bigEndian)
         return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+    return GetLittleEndian32(p);
 }
 
 int32_t ReadInt32(WireReader* reader) {
@@ -61,7 +61,7 @@ int32_t ReadInt32(WireReader* reader) {
 
 uint16_t UnitAt(const uint8_t* chars, uint32_t index, bool bigEndian) {
     const uint8_t* p = chars + 2 * size_t(index);
-    return bigEndian ? uint16_t((p[0] << 8) | p[1]) : uint16_t(p[0] | (p[1] << 8));
+    return bigEndian ? uint16_t((p[0] << 8) | p[1]) : GetLittleEndian16(p);
 }
 
 // A [string] wide string behind a reference pointer: maximum count, offset,
@@ -111,11 +111,7 @@ void PutAlign(WireWriter* writer, uint32_t alignment) {
 
 void PutUInt32(WireWriter* writer, uint32_t value) {
     PutAlign(writer, 4);
-    uint8_t* p = writer->data + writer->offset;
-    p[0] = uint8_t(value);
-    p[1] = uint8_t(value >> 8);
-    p[2] = uint8_t(value >> 16);
-    p[3] = uint8_t(value >> 24);
+    PutLittleEndian32(writer->data + writer->offset, value);
     writer->offset += 4;
 }
 
@@ -129,8 +125,8 @@ void PutString(WireWriter* writer, const uint16_t* units, uint32_t count) {
     PutUInt32(writer, 0);
     PutUInt32(writer, count);
     for (uint32_t i = 0; i < count; ++i) {
-        writer->data[writer->offset++] = uint8_t(units[i]);
-        writer->data[writer->offset++] = uint8_t(units[i] >> 8);
+        PutLittleEndian16(writer->data + writer->offset, units[i]);
+        writer->offset += 2;
     }
 }
 

@@ -32,7 +32,7 @@ bool DriverUsesMonitor(const wchar_t* driverName) {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &driverKey) != ERROR_SUCCESS)
         return false;
     wchar_t monitor[NAME_BUFFER_CHARS] = {};
-    bool read = ReadValue(driverKey, L"Monitor", monitor, sizeof(monitor), true);
+    bool read = ReadValue(driverKey, DRIVER_MONITOR_VALUE, monitor, sizeof(monitor), true);
     RegCloseKey(driverKey);
     return read && lstrcmpW(monitor, MONITOR_NAME) == 0;
 }
@@ -40,23 +40,26 @@ bool DriverUsesMonitor(const wchar_t* driverName) {
 // Decides whether the printer behind `printerKey` matches `clientName`;
 // on a match its "Name" is in `name` (260 chars, terminated).
 bool PrinterMatches(HKEY printerKey, const wchar_t* clientName, wchar_t* name) {
+    const DWORD nameBytes = NAME_BUFFER_CHARS * sizeof(wchar_t);
     DWORD status = 0;
-    if (!ReadValue(printerKey, L"Status", &status, sizeof(status), false)) return false;
+    if (!ReadValue(printerKey, SPOOLER_STATUS_VALUE, &status, sizeof(status), false)) return false;
     if (status & PRINTER_STATUS_PENDING_DELETION) return false;
 
     wchar_t driver[NAME_BUFFER_CHARS];
-    if (!ReadValue(printerKey, L"Printer Driver", driver, sizeof(driver), true)) return false;
+    if (!ReadValue(printerKey, SPOOLER_DRIVER_VALUE, driver, sizeof(driver), true)) return false;
     if (!DriverUsesMonitor(driver)) return false;
 
     DWORD attributes = 0;
-    if (!ReadValue(printerKey, L"Attributes", &attributes, sizeof(attributes), false)) return false;
+    if (!ReadValue(printerKey, SPOOLER_ATTRIBUTES_VALUE, &attributes, sizeof(attributes), false))
+        return false;
     if (attributes & PRINTER_ATTRIBUTE_SHARED) {
         wchar_t share[NAME_BUFFER_CHARS];
-        if (!ReadValue(printerKey, L"Share Name", share, sizeof(share), true)) return false;
+        if (!ReadValue(printerKey, SPOOLER_SHARE_NAME_VALUE, share, sizeof(share), true))
+            return false;
         if (share[0] && lstrcmpiW(share, clientName) == 0)
-            return ReadValue(printerKey, L"Name", name, NAME_BUFFER_CHARS * sizeof(wchar_t), true);
+            return ReadValue(printerKey, SPOOLER_NAME_VALUE, name, nameBytes, true);
     }
-    if (!ReadValue(printerKey, L"Name", name, NAME_BUFFER_CHARS * sizeof(wchar_t), true)) return false;
+    if (!ReadValue(printerKey, SPOOLER_NAME_VALUE, name, nameBytes, true)) return false;
     return lstrcmpiW(name, clientName) == 0;
 }
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "DeviceRpc.h"
-#include "bridge_routines.h"
+#include "object_names.h"
 #include "payload_layout.h"
 #include "devicerpc_contract.h"
 #include "test_registry.h"
