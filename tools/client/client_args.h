@@ -1,17 +1,15 @@
-// The client's command line: its commands, their options and help, and
-// the parsing of one invocation into a plain record.
+// The client's command line: its commands, their options and help, read
+// by the shared parser into a plain record, and the device request that a
+// command's arguments make.
 #pragma once
 
 #include <windows.h>
 
+#include "command_line.h"
+#include "devicerpc_contract.h"
+#include "exit_codes.h"
 #include "reply_format.h"
 #include "rpc_binding.h"
-
-// Exit codes.
-const int EXIT_OK = 0;
-const int EXIT_REQUEST_FAILED = 1;
-const int EXIT_USAGE = 2;
-const int EXIT_UNREACHABLE = 3;
 
 enum CommandId {
     CMD_COMMAND,
@@ -30,7 +28,7 @@ enum CommandId {
     CMD_DOCTOR,
 };
 
-// Options, as bits, so that each command can say which ones it takes.
+// Option groups, as bits, so that each command can say which ones it takes.
 enum OptionBit : unsigned {
     OPT_PROTSEQ = 1u << 0,  // --protseq, --resolve
     OPT_HOST = 1u << 1,     // --host, --endpoint
@@ -44,23 +42,12 @@ enum OptionBit : unsigned {
     OPT_HEX = 1u << 9,
 };
 
-struct CommandSpec {
-    const wchar_t* name;
-    CommandId id;
-    int minArgs;  // positional arguments after the command name
-    int maxArgs;
-    unsigned options;
-    LONG requestCode;  // device requests with a fixed code; 0 otherwise
-    const wchar_t* synopsis;
-    const wchar_t* help;
-};
-
 enum OutputStyle { OUTPUT_TABLE, OUTPUT_JSON, OUTPUT_HEX };
 
 struct Invocation {
     BindingOptions binding;
-    const CommandSpec* command;  // null with --help or --version alone
-    const wchar_t* args[4];
+    const CommandSpec* command;  // its `value` is the request code of a named request
+    const wchar_t* args[CLI_MAX_ARGS];
     int argCount;
     const wchar_t* printer;
     const wchar_t* inHex;
@@ -69,19 +56,23 @@ struct Invocation {
     long cbOut;
     bool nullOut;
     bool mapped;
+    bool json;  // --json and --hex as given; `style` is what they mean
+    bool hex;
     OutputStyle style;
-    bool help;
-    bool version;
 };
 
-// Parses the whole command line (options may stand before or after the
-// command; "--" ends them). EXIT_OK, or EXIT_USAGE with the reason in
-// `problem` (256 chars).
-int ParseInvocation(int argc, wchar_t** argv, Invocation* invocation, wchar_t* problem);
+// The client's options, commands and help (client_commands.cpp).
+extern const ToolSpec kClientTool;
 
-// The general usage text, and the help of one command, on standard output.
-void PrintUsage();
-void PrintCommandHelp(const CommandSpec& command);
+// The client's own rules over a parsed line (the ToolSpec's check): the
+// output style, the printer, --in and the binding; completes `record`, an
+// Invocation, with the command and its arguments.
+bool CheckInvocation(const ParsedLine& line, void* record, wchar_t* problem);
+
+// Parses and checks the whole command line into `invocation`, printing the
+// help, the version or a usage error. CLI_RUN when the command is to run,
+// else the exit status.
+int ReadInvocation(int argc, wchar_t** argv, Invocation* invocation);
 
 // A device request ready to be sent.
 struct RequestPlan {
@@ -94,10 +85,10 @@ struct RequestPlan {
     long cbOut;
     bool nullOut;
     const wchar_t* printer;
-    BYTE in[32768];
+    BYTE in[DEVICE_RPC_ARRAY_SIZE];
 };
 
 // Builds the request of a device-request command: request code, selector
 // and input bytes from its arguments and options. EXIT_OK, or EXIT_USAGE
-// with the reason in `problem` (256 chars).
+// with the reason in `problem` (CLI_PROBLEM_CHARS).
 int BuildRequestPlan(const Invocation& invocation, RequestPlan* plan, wchar_t* problem);

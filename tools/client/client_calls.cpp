@@ -12,14 +12,12 @@ wchar_t g_text[131072];
 // The pieces handed to PrintOut stay well inside its own buffer.
 const size_t PRINT_PIECE_CHARS = 2000;
 
-const long ARRAY_BYTES = 32768;
+const long ARRAY_BYTES = static_cast<long>(DEVICE_RPC_ARRAY_SIZE);
 
 // A usage error found once the command runs: the reason and a pointer to
 // the command's help.
 int UsageProblem(const Invocation& inv, const wchar_t* problem) {
-    PrintErr(L"DeviceRpcClient: %ls\n", problem);
-    PrintErr(L"Try DeviceRpcClient %ls --help.\n", inv.command->name);
-    return EXIT_USAGE;
+    return ReportUsageError(kClientTool, inv.command, problem);
 }
 
 // The start of every JSON answer: the command and how it was bound.
@@ -49,7 +47,7 @@ int ReportCallFailure(const Invocation& inv, RPC_STATUS status, bool binding) {
         AppendText(&out, L",\"reachable\":%ls}\n", unreachable ? L"false" : L"true");
         PrintTextBuffer(out, false);
     }
-    return unreachable ? EXIT_UNREACHABLE : EXIT_REQUEST_FAILED;
+    return unreachable ? EXIT_UNREACHABLE : EXIT_FAILED;
 }
 
 // The output bytes worth showing for an output size the server returned.
@@ -94,7 +92,8 @@ bool AppendRequestTable(const RequestPlan& plan, bool ok, long result, long cbOu
 bool AppendRequestJson(const Invocation& inv, const RequestPlan& plan, bool ok, long result,
                        long cbOut, const BYTE* outData, TextBuffer* out) {
     AppendJsonHead(out, inv);
-    AppendText(out, L",\"opnum\":%d,\"request\":%ld,\"selector\":%u,\"printer\":", plan.mapped ? 3 : 2,
+    AppendText(out, L",\"opnum\":%u,\"request\":%ld,\"selector\":%u,\"printer\":",
+               plan.mapped ? DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED : DEVICE_RPC_OPNUM_DEVICE_REQUEST,
                plan.code, unsigned(plan.selector));
     AppendJsonString(out, plan.printer);
     if (plan.mapped) {
@@ -176,7 +175,8 @@ int RunSendCommand(const Invocation& inv) {
     InitText(&out, g_text, sizeof(g_text) / sizeof(g_text[0]));
     if (inv.style == OUTPUT_JSON) {
         AppendJsonHead(&out, inv);
-        AppendText(&out, L",\"opnum\":%d,\"cmd\":%ld,\"param\":%ld,\"printer\":", second ? 1 : 0,
+        AppendText(&out, L",\"opnum\":%u,\"cmd\":%ld,\"param\":%ld,\"printer\":",
+                   second ? DEVICE_RPC_OPNUM_SEND_COMMAND2 : DEVICE_RPC_OPNUM_SEND_COMMAND,
                    command, param);
         AppendJsonString(&out, printer);
         AppendText(&out, L",\"argument\":");
@@ -186,7 +186,7 @@ int RunSendCommand(const Invocation& inv) {
         AppendBooleanResult(&out, result != 0);
     }
     PrintTextBuffer(out, false);
-    return result ? EXIT_OK : EXIT_REQUEST_FAILED;
+    return result ? EXIT_OK : EXIT_FAILED;
 }
 
 int RunDeviceRequest(const Invocation& inv) {
@@ -226,7 +226,7 @@ int RunDeviceRequest(const Invocation& inv) {
         decoded = AppendRequestTable(plan, ok, result, cbOut, outData, &out);
         PrintTextBuffer(out, false);
     }
-    return ok && decoded ? EXIT_OK : EXIT_REQUEST_FAILED;
+    return ok && decoded ? EXIT_OK : EXIT_FAILED;
 }
 
 int RunProbe(const Invocation& inv) {

@@ -4,34 +4,14 @@
 
 #include "client_args.h"
 #include "client_calls.h"
-#include "devicerpc_version.h"
 #include "doctor.h"
-#include "tool_common.h"
 
-// Parses the command line and runs one command; the exit status is the
-// command's (see client_args.h).
+// Reads the command line and runs one command; the exit status is the
+// command's (see exit_codes.h).
 int wmain(int argc, wchar_t** argv) {
-    Invocation invocation;
-    wchar_t problem[256];
-    if (ParseInvocation(argc, argv, &invocation, problem) != EXIT_OK) {
-        PrintErr(L"DeviceRpcClient: %ls\n", problem);
-        if (invocation.command)
-            PrintErr(L"Try DeviceRpcClient %ls --help.\n", invocation.command->name);
-        else
-            PrintErr(L"Try DeviceRpcClient --help.\n");
-        return EXIT_USAGE;
-    }
-    if (invocation.version) {
-        PrintOut(L"DeviceRpcClient %ls\n", DEVICERPC_VERSION);
-        return EXIT_OK;
-    }
-    if (invocation.help) {
-        if (invocation.command)
-            PrintCommandHelp(*invocation.command);
-        else
-            PrintUsage();
-        return EXIT_OK;
-    }
+    static Invocation invocation;
+    int status = ReadInvocation(argc, argv, &invocation);
+    if (status != CLI_RUN) return status;
     switch (invocation.command->id) {
     case CMD_COMMAND:
     case CMD_COMMAND2:

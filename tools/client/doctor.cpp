@@ -105,5 +105,5 @@ int RunDoctor(const Invocation& inv) {
     else
         FormatFindings(findings, &out);
     PrintTextBuffer(out, false);
-    return DeploymentHealthy(findings) ? EXIT_OK : EXIT_REQUEST_FAILED;
+    return DeploymentHealthy(findings) ? EXIT_OK : EXIT_FAILED;
 }

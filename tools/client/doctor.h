@@ -5,6 +5,6 @@
 
 // Observes the monitor window, the served printers and the server, probes
 // every protocol sequence, and prints one line (or, with --json, one JSON
-// object) per finding. EXIT_OK when nothing failed, EXIT_REQUEST_FAILED
+// object) per finding. EXIT_OK when nothing failed, EXIT_FAILED
 // otherwise.
 int RunDoctor(const Invocation& invocation);

@@ -10,8 +10,7 @@ namespace {
 
 // Reads a little-endian 32-bit field whatever the host's byte order.
 DWORD Le32At(const BYTE* bytes, DWORD offset) {
-    return DWORD(bytes[offset]) | DWORD(bytes[offset + 1]) << 8 | DWORD(bytes[offset + 2]) << 16 |
-           DWORD(bytes[offset + 3]) << 24;
+    return GetLittleEndian32(bytes + offset);
 }
 
 // True when none of `count` bytes is set.
@@ -29,18 +28,31 @@ int HexDigit(wchar_t c) {
     return -1;
 }
 
-// The counters by selector byte, with the names the client and the
-// registry give them.
-const struct {
-    const wchar_t* shortName;
-    BYTE selector;
-    const wchar_t* valueName;
-} kCounters[] = {
-    {L"mono", 0, L"dwMonoCounter"},       {L"color", 2, L"dwColorCounter"},
-    {L"black", 5, L"dwBlackCounter"},     {L"cyan", 6, L"dwCyanCounter"},
-    {L"magenta", 7, L"dwMagentaCounter"}, {L"yellow", 8, L"dwYellowCounter"},
-    {L"io", 1, L"dwIOCounter"},
+// The counters' short names as wide text, made once from the contract's.
+struct CounterNames {
+    wchar_t text[COUNTER_COUNT][16];
 };
+
+CounterNames WidenCounterNames() {
+    CounterNames names = {};
+    for (uint32_t i = 0; i < COUNTER_COUNT; ++i)
+        for (int c = 0; c < 15 && COUNTER_SELECTORS[i].name[c]; ++c)
+            names.text[i][c] = static_cast<wchar_t>(COUNTER_SELECTORS[i].name[c]);
+    return names;
+}
+
+// The row of COUNTER_SELECTORS that `selector` reads: its own counter, or
+// the I/O counter, which is the last.
+uint32_t CounterRow(BYTE selector) {
+    for (uint32_t i = 0; i < COUNTER_COUNT; ++i)
+        if (COUNTER_SELECTORS[i].selector == selector) return i;
+    return COUNTER_COUNT - 1;
+}
+
+const wchar_t* CounterNameAt(uint32_t row) {
+    static const CounterNames names = WidenCounterNames();
+    return names.text[row];
+}
 
 // The name of the record a kind expects, for notes about a reply that
 // does not fit it.
@@ -198,21 +210,17 @@ ReplyKind ReplyKindFor(LONG code, BYTE selector) {
 }
 
 const wchar_t* CounterValueName(BYTE selector) {
-    for (const auto& c : kCounters)
-        if (c.selector == selector) return c.valueName;
-    return L"dwIOCounter";
+    return CounterValueForSelector(selector);
 }
 
 const wchar_t* CounterShortName(BYTE selector) {
-    for (const auto& c : kCounters)
-        if (c.selector == selector) return c.shortName;
-    return L"io";
+    return CounterNameAt(CounterRow(selector));
 }
 
 bool CounterSelectorByName(const wchar_t* name, BYTE* selector) {
-    for (const auto& c : kCounters) {
-        if (lstrcmpiW(c.shortName, name) == 0) {
-            *selector = c.selector;
+    for (uint32_t i = 0; i < COUNTER_COUNT; ++i) {
+        if (lstrcmpiW(CounterNameAt(i), name) == 0) {
+            *selector = static_cast<BYTE>(COUNTER_SELECTORS[i].selector);
             return true;
         }
     }

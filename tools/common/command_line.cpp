@@ -74,13 +74,18 @@ int TakeOption(const OptionSpec& o, const wchar_t* const* next, int available, v
     if (o.kind == OPTION_ROUTINE) {
         line->problem[0] = 0;
         int used = o.routine(next, available, record, line->problem);
-        if (used >= 0 || line->problem[0]) return used;
+        line->problem[CLI_PROBLEM_CHARS - 1] = 0;
+        if (used >= 0) return used < available ? used : available;
+        if (line->problem[0]) return -1;
     } else if (available > 0 && StoreValue(o, next[0], record)) {
         return 1;
     }
-    if (!expects) expects = o.kind == OPTION_TEXT || o.kind == OPTION_ROUTINE ? L"a value" : L"a number";
-    if (available == 0) Refuse(line, L"%ls needs %ls", o.name, expects);
-    else Refuse(line, L"%ls takes %ls: %.120ls", o.name, expects, next[0]);
+    bool numeric = o.kind == OPTION_LONG || o.kind == OPTION_COUNT;
+    if (available == 0)
+        Refuse(line, L"%ls needs %ls", o.name, expects ? expects : L"a value");
+    else
+        Refuse(line, L"%ls takes %ls: %.120ls", o.name,
+               expects ? expects : numeric ? L"a number" : L"a value", next[0]);
     return -1;
 }
 
@@ -167,9 +172,12 @@ bool ParseCommandLine(const ToolSpec& spec, int argc, wchar_t** argv, void* reco
             return false;
         }
     }
+    if (line->help || line->version) return true;
     // Tools that read their positional words themselves check them too.
-    if (line->help || line->version || (spec.flags & LINE_OPTIONS_FIRST)) return true;
-    return CheckCommand(spec, line);
+    if (!(spec.flags & LINE_OPTIONS_FIRST) && !CheckCommand(spec, line)) return false;
+    if (!spec.check || spec.check(*line, record, line->problem)) return true;
+    line->problem[CLI_PROBLEM_CHARS - 1] = 0;
+    return false;
 }
 
 int ReportUsageError(const ToolSpec& spec, const CommandSpec* command, const wchar_t* problem) {

@@ -12,8 +12,8 @@
 //       CountOption(L"--delay-ms", L"MS", offsetof(Settings, delayMs), 0, 60000,
 //                   L"milliseconds up to 60000", L"wait before each answer"),
 //   };
-//   const ToolSpec kTool = {L"MyTool", DEVICERPC_VERSION, kUsage, kFooter,
-//                           kOptions, 3, nullptr, 0, 0, 0, 24, nullptr, L"print the version"};
+//   const ToolSpec kTool = {L"MyTool", DEVICERPC_VERSION, kUsage, kFooter, kOptions, 3,
+//                           nullptr, 0, 0, 0, 24, nullptr, L"print the version", nullptr};
 //
 //   Settings settings = {};               // defaults first: options overwrite them
 //   ParsedLine line;
@@ -112,6 +112,13 @@ struct CommandSpec {
     const wchar_t* help;      // the text of "COMMAND --help"; null: none
 };
 
+struct ParsedLine;
+
+// The tool's own rules over a parsed line, run after the parser's checks
+// (not with --help or --version); it may complete `record` from `line`.
+// False refuses the line, with the reason in `problem` (CLI_PROBLEM_CHARS).
+typedef bool (*LineCheck)(const ParsedLine& line, void* record, wchar_t* problem);
+
 // ToolSpec::flags.
 // LINE_OPTIONS_FIRST: the first positional word ends the options; the
 // tool reads the words from `restIndex` on itself (the parser neither
@@ -133,6 +140,7 @@ struct ToolSpec {
     int column;        // where descriptions start in the help's lists
     const wchar_t* helpLine;     // describes --help in the list; null: not listed
     const wchar_t* versionLine;  // describes --version; null: not listed
+    LineCheck check;             // null: none
 };
 
 struct ParsedLine {

@@ -106,7 +106,7 @@ const ToolSpec kCtl = {
     L"DeviceRpcCtl", DEVICERPC_VERSION, kUsage, kFooter,
     kOptions, sizeof(kOptions) / sizeof(kOptions[0]),
     kCommands, sizeof(kCommands) / sizeof(kCommands[0]),
-    0, LINE_OPTIONS_FIRST | HELP_OPTIONS_FIRST, 20, nullptr, L"print the version",
+    0, LINE_OPTIONS_FIRST | HELP_OPTIONS_FIRST, 20, nullptr, L"print the version", nullptr,
 };
 
 // Creates the events, starts the server and, with --supervise, the
