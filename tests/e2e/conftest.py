@@ -3,8 +3,10 @@
 Every test gets a prefix with no process of ours running (the whole prefix
 is stopped with `wineserver -k` after each test), a clean device tree in the
 registry, and helpers to drive the controller, the reference language
-monitor and the client.
+monitor and the client. Importing it turns off address randomization for
+every program started from then on (see below).
 """
+import ctypes
 import os
 import re
 import select
@@ -25,6 +27,24 @@ STORE_ROOT = r"HKLM\SOFTWARE\Mirel\ZOLT7"
 PRINTERS_KEY = r"HKLM\System\CurrentControlSet\Control\Print\Printers"
 DRIVERS_KEY = r"HKLM\System\CurrentControlSet\Control\Print\Environments\Windows x64\Drivers\Version-3"
 INTERFACE_UUID = "66c55168-0021-4e96-9a7c-5efefdaee407"
+
+
+def turn_off_address_randomization():
+    """Debian's Wine loader is linked at 0x7d000000 and has no preloader to
+    reserve Wine's fixed addresses; the kernel puts its heap at a random
+    place up to 1 GB above it. About once in 5,000 starts that heap covers
+    0x7ffe0000, where Wine must map the shared user data page: the program
+    then exits with code 1 before it runs, saying why only on an err channel
+    (hidden by WINEDEBUG=-all). Without randomization the heap starts right
+    after the loader, 48 MB below that page. Children inherit the setting."""
+    ADDR_NO_RANDOMIZE = 0x0040000
+    libc = ctypes.CDLL(None, use_errno=True)
+    persona = libc.personality(0xFFFFFFFF)
+    if persona != -1 and not persona & ADDR_NO_RANDOMIZE:
+        libc.personality(persona | ADDR_NO_RANDOMIZE)
+
+
+turn_off_address_randomization()
 
 
 def project_version():
