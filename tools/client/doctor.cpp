@@ -2,6 +2,7 @@
 #include "doctor.h"
 
 #include "client_calls.h"
+#include "devicerpc_contract.h"
 #include "doctor_rules.h"
 #include "doctor_state.h"
 #include "tool_common.h"
@@ -34,7 +35,7 @@ void ProbeEndpoint(const wchar_t* protseq, const wchar_t* host, const wchar_t* e
 // Asks the endpoint map for the server's TCP endpoint into `endpoint`
 // (64 chars). Returns the runtime status.
 RPC_STATUS ResolveTcpEndpoint(const wchar_t* host, wchar_t* endpoint) {
-    BindingOptions options = {L"ncacn_ip_tcp", host, nullptr, true, PROBE_TIMEOUT};
+    BindingOptions options = {SERVER_PROTSEQ_TCP, host, nullptr, true, PROBE_TIMEOUT};
     RPC_BINDING_HANDLE binding = nullptr;
     RPC_STATUS status = OpenBinding(options, &binding);
     if (status != RPC_S_OK) return status;
@@ -56,10 +57,10 @@ RPC_STATUS ResolveTcpEndpoint(const wchar_t* host, wchar_t* endpoint) {
 
 // The endpoint map and an answer on every protocol sequence.
 void ProbeServerEndpoints(const BindingOptions& given, DeploymentState* state) {
-    ProbeEndpoint(L"ncalrpc", nullptr, SERVER_LRPC_ENDPOINT, &state->endpoints[PROTSEQ_LRPC]);
-    ProbeEndpoint(L"ncacn_np", given.host, SERVER_PIPE_ENDPOINT, &state->endpoints[PROTSEQ_NP]);
+    ProbeEndpoint(SERVER_PROTSEQ_LOCAL, nullptr, SERVER_LRPC_ENDPOINT, &state->endpoints[PROTSEQ_LRPC]);
+    ProbeEndpoint(SERVER_PROTSEQ_PIPE, given.host, SERVER_PIPE_ENDPOINT, &state->endpoints[PROTSEQ_NP]);
 
-    BindingOptions mapped = {L"ncacn_np", given.host, nullptr, true, PROBE_TIMEOUT};
+    BindingOptions mapped = {SERVER_PROTSEQ_PIPE, given.host, nullptr, true, PROBE_TIMEOUT};
     RPC_BINDING_HANDLE binding = nullptr;
     state->endpointMapChecked = true;
     state->endpointMapStatus = OpenBinding(mapped, &binding);
@@ -70,7 +71,7 @@ void ProbeServerEndpoints(const BindingOptions& given, DeploymentState* state) {
     const wchar_t* host = given.host ? given.host : LOOPBACK;
     EndpointObservation* tcp = &state->endpoints[PROTSEQ_TCP];
     if (given.endpoint) {
-        ProbeEndpoint(L"ncacn_ip_tcp", host, given.endpoint, tcp);
+        ProbeEndpoint(SERVER_PROTSEQ_TCP, host, given.endpoint, tcp);
         return;
     }
     wchar_t port[64] = {};
@@ -79,7 +80,7 @@ void ProbeServerEndpoints(const BindingOptions& given, DeploymentState* state) {
         SetStatus(tcp, status);
         return;
     }
-    ProbeEndpoint(L"ncacn_ip_tcp", host, port, tcp);
+    ProbeEndpoint(SERVER_PROTSEQ_TCP, host, port, tcp);
     tcp->fromMap = true;
 }
 

@@ -7,15 +7,16 @@
 #include <windows.h>
 #include <rpc.h>
 
+#include "devicerpc_contract.h"
 #include "reply_format.h"
 
-// The server's instance mutex and the control events its controlling
-// process creates (START, STOP, TERMINATE), in the server's namespace.
-#define SERVER_INSTANCE_MUTEX L"ZOLT7-rpc-mutex"
+// The control events the server's controlling process creates (START,
+// STOP, TERMINATE), in the server's namespace.
 extern const wchar_t* const CONTROL_EVENT_NAMES[3];
 
 constexpr int DOCTOR_MAX_PRINTERS = 32;
-constexpr int DOCTOR_NAME_CHARS = 260;
+// Names as long as the server's name buffers hold.
+constexpr int DOCTOR_NAME_CHARS = NAME_BUFFER_CHARS;
 
 // One registry value as read: whether it exists, its type and size, and
 // its first bytes (enough for every flag, number and window handle).
@@ -27,7 +28,7 @@ struct ObservedValue {
 };
 
 // The device data values and handshake flags the server reads, in the
-// order of kDataValues in doctor_rules.cpp.
+// order of kDataValues in doctor_data.cpp.
 enum DataValue {
     DV_CONFIG_ACQUIRED,
     DV_DUPLEX,

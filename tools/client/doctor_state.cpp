@@ -43,7 +43,7 @@ void ObserveDriver(PrinterObservation* p) {
         return;
     p->driverKeyFound = true;
     bool tooLong = false;
-    p->hasMonitor = ReadText(driverKey, L"Monitor", p->monitor, &tooLong);
+    p->hasMonitor = ReadText(driverKey, DRIVER_MONITOR_VALUE, p->monitor, &tooLong);
     RegCloseKey(driverKey);
 }
 
@@ -71,11 +71,11 @@ void ObserveDataKey(PrinterObservation* p) {
 // Everything about the printer under `printerKey`.
 void ObservePrinter(HKEY printerKey, PrinterObservation* p) {
     bool tooLong = false;
-    p->hasStatus = ReadNumber(printerKey, L"Status", &p->status);
-    p->hasAttributes = ReadNumber(printerKey, L"Attributes", &p->attributes);
-    p->hasName = ReadText(printerKey, L"Name", p->name, &p->nameTooLong) || p->nameTooLong;
-    p->hasShareName = ReadText(printerKey, L"Share Name", p->shareName, &tooLong);
-    p->hasDriver = ReadText(printerKey, L"Printer Driver", p->driver, &tooLong);
+    p->hasStatus = ReadNumber(printerKey, SPOOLER_STATUS_VALUE, &p->status);
+    p->hasAttributes = ReadNumber(printerKey, SPOOLER_ATTRIBUTES_VALUE, &p->attributes);
+    p->hasName = ReadText(printerKey, SPOOLER_NAME_VALUE, p->name, &p->nameTooLong) || p->nameTooLong;
+    p->hasShareName = ReadText(printerKey, SPOOLER_SHARE_NAME_VALUE, p->shareName, &tooLong);
+    p->hasDriver = ReadText(printerKey, SPOOLER_DRIVER_VALUE, p->driver, &tooLong);
     if (p->hasDriver) ObserveDriver(p);
     if (!p->hasName || p->nameTooLong) return;
     ResolveLocalPrinterName(p->name, p->resolvedByName);
@@ -117,9 +117,8 @@ void ObserveMonitorWindow(DeploymentState* state) {
     ObserveValue(key, MONITOR_WINDOW_VALUE, &state->windowHandle);
     RegCloseKey(key);
     const ObservedValue& value = state->windowHandle;
-    if (!value.present || value.size > 8) return;
-    ULONGLONG handle = 0;
-    CopyMemory(&handle, value.head, sizeof(handle));  // little-endian, zero-extended
+    if (!value.present || value.size > MONITOR_WINDOW_VALUE_SIZE) return;
+    ULONGLONG handle = GetLittleEndian64(value.head);  // zero-extended: head is zero-filled
     HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(handle));
     if (window && IsWindow(window)) {
         state->windowAlive = true;
@@ -169,5 +168,6 @@ void ObserveServerObjects(DeploymentState* state) {
     state->instanceMutexPresent =
         KernelObjectExists(OpenMutexW(SYNCHRONIZE, FALSE, SERVER_INSTANCE_MUTEX));
     for (int e = 0; e < 3; ++e)
-        state->controlEventsPresent[e] = KernelObjectExists(OpenEventW(SYNCHRONIZE, FALSE, CONTROL_EVENT_NAMES[e]));
+        state->controlEventsPresent[e] =
+            KernelObjectExists(OpenEventW(SYNCHRONIZE, FALSE, CONTROL_EVENT_NAMES[e]));
 }

@@ -13,6 +13,14 @@ DWORD Le32At(const BYTE* bytes, DWORD offset) {
     return GetLittleEndian32(bytes + offset);
 }
 
+// Records start with their length; ConfigReply ends in reserved bytes
+// after the firmware version, and every bin has a reserved field after the
+// size code and one after the level.
+const DWORD RECORD_LENGTH_OFFSET = 0;
+const DWORD CONFIG_RESERVED_OFFSET = CONFIG_FIRMWARE_OFFSET + 4;
+const DWORD BIN_RESERVED_OFFSET = BIN_SIZE_OFFSET + 4;
+const DWORD BIN_RESERVED2_OFFSET = BIN_LEVEL_OFFSET + 4;
+
 // True when none of `count` bytes is set.
 bool AllZero(const BYTE* bytes, DWORD count) {
     for (DWORD i = 0; i < count; ++i)
@@ -94,22 +102,24 @@ void AppendConfigTable(const ConfigRecord& r, TextBuffer* out) {
     };
     for (const auto& row : rows)
         AppendText(out, L"%-15ls%-12lu0x%08lx\n", row.label, row.value, row.value);
-    if (!r.reservedZero) AppendText(out, L"note: reserved bytes 16 to 31 are not zero\n");
+    if (!r.reservedZero)
+        AppendText(out, L"note: reserved bytes %lu to %lu are not zero\n", CONFIG_RESERVED_OFFSET,
+                   CONFIG_REPLY_SIZE - 1);
 }
 
 // The three bins, one row each.
-void AppendBinTable(const BinRecord records[3], TextBuffer* out) {
+void AppendBinTable(const BinRecord records[REPLY_BIN_COUNT], TextBuffer* out) {
     // Columns hold any 32-bit value, so that they never run together.
     AppendText(out, L"%-5ls%-8ls%-11ls%-11ls%-11ls%-11ls%ls\n", L"bin", L"length", L"source",
                L"size", L"width", L"height", L"level");
-    for (int bin = 0; bin < 3; ++bin) {
+    for (DWORD bin = 0; bin < REPLY_BIN_COUNT; ++bin) {
         const BinRecord& r = records[bin];
-        AppendText(out, L"%-5d%-8lu%-11lu%-11lu%-11lu%-11lu%lu\n", bin, r.recordLength, r.source,
+        AppendText(out, L"%-5lu%-8lu%-11lu%-11lu%-11lu%-11lu%lu\n", bin, r.recordLength, r.source,
                    r.size, r.width, r.height, r.level);
     }
-    for (int bin = 0; bin < 3; ++bin)
+    for (DWORD bin = 0; bin < REPLY_BIN_COUNT; ++bin)
         if (!records[bin].reservedZero)
-            AppendText(out, L"note: reserved fields of bin %d are not zero\n", bin);
+            AppendText(out, L"note: reserved fields of bin %lu are not zero\n", bin);
 }
 
 // The flash item id, its size, and its data as a dump.
@@ -117,6 +127,51 @@ void AppendFlashTable(const FlashRecord& r, TextBuffer* out) {
     AppendText(out, L"%-12ls0x%08lx (%lu)\n", L"flash id", r.id, r.id);
     AppendText(out, L"%-12ls%lu\n", L"data bytes", r.dataSize);
     if (r.dataSize) AppendDumpTable(out, r.data, r.dataSize);
+}
+
+// {"data":"<hex>"}: a block shown as its bytes.
+void AppendDataJson(const BYTE* bytes, DWORD count, TextBuffer* out) {
+    AppendText(out, L"{\"data\":\"");
+    AppendHexRun(out, bytes, count);
+    AppendText(out, L"\"}");
+}
+
+// The JSON object of a record kind; false, with nothing appended, when
+// the bytes do not have its shape.
+bool AppendRecordJson(ReplyKind kind, BYTE selector, const BYTE* bytes, DWORD count,
+                      TextBuffer* out) {
+    ConfigRecord config;
+    BinRecord bins[REPLY_BIN_COUNT];
+    DWORD value = 0;
+    FlashRecord flash;
+    if (kind == REPLY_CONFIG && DecodeConfigReply(bytes, count, &config)) {
+        AppendText(out,
+                   L"{\"record_length\":%lu,\"cassettes\":%lu,\"duplex\":%lu,\"firmware\":%lu,"
+                   L"\"reserved_zero\":%ls}",
+                   config.recordLength, config.cassettes, config.duplex, config.firmware,
+                   config.reservedZero ? L"true" : L"false");
+    } else if (kind == REPLY_BIN_INFO && DecodeBinInfoReply(bytes, count, bins)) {
+        AppendText(out, L"{\"bins\":[");
+        for (DWORD bin = 0; bin < REPLY_BIN_COUNT; ++bin) {
+            const BinRecord& r = bins[bin];
+            AppendText(out,
+                       L"%ls{\"bin\":%lu,\"record_length\":%lu,\"source\":%lu,\"size\":%lu,"
+                       L"\"width\":%lu,\"height\":%lu,\"level\":%lu,\"reserved_zero\":%ls}",
+                       bin ? L"," : L"", bin, r.recordLength, r.source, r.size, r.width, r.height,
+                       r.level, r.reservedZero ? L"true" : L"false");
+        }
+        AppendText(out, L"]}");
+    } else if (kind == REPLY_COUNTER && DecodeCounterReply(bytes, count, &value)) {
+        AppendText(out, L"{\"counter\":\"%ls\",\"value_name\":\"%ls\",\"selector\":%u,\"value\":%lu}",
+                   CounterShortName(selector), CounterValueName(selector), unsigned(selector), value);
+    } else if (kind == REPLY_FLASH && DecodeFlashReply(bytes, count, &flash)) {
+        AppendText(out, L"{\"id\":%lu,\"size\":%lu,\"data\":\"", flash.id, flash.dataSize);
+        AppendHexRun(out, flash.data, flash.dataSize);
+        AppendText(out, L"\"}");
+    } else {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -200,7 +255,7 @@ ReplyKind ReplyKindFor(LONG code, BYTE selector) {
     case DEVREQ_CALIBRATION: return REPLY_CALIBRATION;
     case DEVREQ_COUNTER: return REPLY_COUNTER;
     case DEVREQ_FLASH_DATA:
-        if (selector == 0 || selector == 10) return REPLY_FLASH;
+        if (selector == SELECTOR_FLASH_ITEM_A || selector == SELECTOR_FLASH_ITEM_B) return REPLY_FLASH;
         if (selector == SELECTOR_SERVICE_SETTINGS) return REPLY_SERVICE_SETTINGS;
         return REPLY_EMPTY;
     case DEVREQ_BIN_INFO_WRITE:
@@ -228,51 +283,53 @@ bool CounterSelectorByName(const wchar_t* name, BYTE* selector) {
 }
 
 bool DecodeConfigReply(const BYTE* bytes, DWORD count, ConfigRecord* record) {
-    if (count != 32) return false;
-    record->recordLength = Le32At(bytes, 0);
-    record->cassettes = Le32At(bytes, 4);
-    record->duplex = Le32At(bytes, 8);
-    record->firmware = Le32At(bytes, 12);
-    record->reservedZero = AllZero(bytes + 16, 16);
+    if (count != CONFIG_REPLY_SIZE) return false;
+    record->recordLength = Le32At(bytes, RECORD_LENGTH_OFFSET);
+    record->cassettes = Le32At(bytes, CONFIG_CASSETTES_OFFSET);
+    record->duplex = Le32At(bytes, CONFIG_DUPLEX_OFFSET);
+    record->firmware = Le32At(bytes, CONFIG_FIRMWARE_OFFSET);
+    record->reservedZero =
+        AllZero(bytes + CONFIG_RESERVED_OFFSET, CONFIG_REPLY_SIZE - CONFIG_RESERVED_OFFSET);
     return true;
 }
 
-bool DecodeBinInfoReply(const BYTE* bytes, DWORD count, BinRecord records[3]) {
-    if (count != 96) return false;
-    for (DWORD bin = 0; bin < 3; ++bin) {
-        const BYTE* r = bytes + 32 * bin;
-        records[bin].recordLength = Le32At(r, 0);
-        records[bin].source = Le32At(r, 4);
-        records[bin].size = Le32At(r, 8);
-        records[bin].width = Le32At(r, 16);
-        records[bin].height = Le32At(r, 20);
-        records[bin].level = Le32At(r, 24);
-        records[bin].reservedZero = Le32At(r, 12) == 0 && Le32At(r, 28) == 0;
+bool DecodeBinInfoReply(const BYTE* bytes, DWORD count, BinRecord records[REPLY_BIN_COUNT]) {
+    if (count != BIN_INFO_REPLY_SIZE) return false;
+    for (DWORD bin = 0; bin < REPLY_BIN_COUNT; ++bin) {
+        const BYTE* r = bytes + BIN_RECORD_SIZE * bin;
+        records[bin].recordLength = Le32At(r, RECORD_LENGTH_OFFSET);
+        records[bin].source = Le32At(r, BIN_SOURCE_OFFSET);
+        records[bin].size = Le32At(r, BIN_SIZE_OFFSET);
+        records[bin].width = Le32At(r, BIN_WIDTH_OFFSET);
+        records[bin].height = Le32At(r, BIN_HEIGHT_OFFSET);
+        records[bin].level = Le32At(r, BIN_LEVEL_OFFSET);
+        records[bin].reservedZero =
+            Le32At(r, BIN_RESERVED_OFFSET) == 0 && Le32At(r, BIN_RESERVED2_OFFSET) == 0;
     }
     return true;
 }
 
 bool DecodeCounterReply(const BYTE* bytes, DWORD count, DWORD* value) {
-    if (count != 4) return false;
+    if (count != COUNTER_REPLY_SIZE) return false;
     *value = Le32At(bytes, 0);
     return true;
 }
 
 bool DecodeFlashReply(const BYTE* bytes, DWORD count, FlashRecord* record) {
-    if (count < 4) return false;
+    if (count < FLASH_ID_SIZE) return false;
     record->id = Le32At(bytes, 0);
-    record->data = bytes + 4;
-    record->dataSize = count - 4;
+    record->data = bytes + FLASH_ID_SIZE;
+    record->dataSize = count - FLASH_ID_SIZE;
     return true;
 }
 
 DWORD ExpectedReplyLength(ReplyKind kind) {
     switch (kind) {
-    case REPLY_CONFIG: return 32;
-    case REPLY_BIN_INFO: return 96;
-    case REPLY_CALIBRATION: return 60;
-    case REPLY_COUNTER: return 4;
-    case REPLY_SERVICE_SETTINGS: return 18;
+    case REPLY_CONFIG: return CONFIG_REPLY_SIZE;
+    case REPLY_BIN_INFO: return BIN_INFO_REPLY_SIZE;
+    case REPLY_CALIBRATION: return CALIBRATION_SIZE;
+    case REPLY_COUNTER: return COUNTER_REPLY_SIZE;
+    case REPLY_SERVICE_SETTINGS: return SERVICE_SETTINGS_SIZE;
     default: return 0;
     }
 }
@@ -297,7 +354,7 @@ bool FormatReplyTable(ReplyKind kind, BYTE selector, const BYTE* bytes, DWORD co
         return true;
     }
     case REPLY_BIN_INFO: {
-        BinRecord records[3];
+        BinRecord records[REPLY_BIN_COUNT];
         if (!DecodeBinInfoReply(bytes, count, records)) break;
         AppendBinTable(records, out);
         return true;
@@ -336,70 +393,34 @@ bool FormatReplyTable(ReplyKind kind, BYTE selector, const BYTE* bytes, DWORD co
 
 bool FormatReplyJson(ReplyKind kind, BYTE selector, const BYTE* bytes, DWORD count,
                      TextBuffer* out) {
+    bool decoded = false;
     switch (kind) {
-    case REPLY_CONFIG: {
-        ConfigRecord r;
-        if (!DecodeConfigReply(bytes, count, &r)) break;
-        AppendText(out,
-                   L"{\"record_length\":%lu,\"cassettes\":%lu,\"duplex\":%lu,\"firmware\":%lu,"
-                   L"\"reserved_zero\":%ls}",
-                   r.recordLength, r.cassettes, r.duplex, r.firmware,
-                   r.reservedZero ? L"true" : L"false");
-        return true;
-    }
-    case REPLY_BIN_INFO: {
-        BinRecord records[3];
-        if (!DecodeBinInfoReply(bytes, count, records)) break;
-        AppendText(out, L"{\"bins\":[");
-        for (int bin = 0; bin < 3; ++bin) {
-            const BinRecord& r = records[bin];
-            AppendText(out,
-                       L"%ls{\"bin\":%d,\"record_length\":%lu,\"source\":%lu,\"size\":%lu,"
-                       L"\"width\":%lu,\"height\":%lu,\"level\":%lu,\"reserved_zero\":%ls}",
-                       bin ? L"," : L"", bin, r.recordLength, r.source, r.size, r.width, r.height,
-                       r.level, r.reservedZero ? L"true" : L"false");
-        }
-        AppendText(out, L"]}");
-        return true;
-    }
-    case REPLY_COUNTER: {
-        DWORD value = 0;
-        if (!DecodeCounterReply(bytes, count, &value)) break;
-        AppendText(out, L"{\"counter\":\"%ls\",\"value_name\":\"%ls\",\"selector\":%u,\"value\":%lu}",
-                   CounterShortName(selector), CounterValueName(selector), unsigned(selector), value);
-        return true;
-    }
-    case REPLY_FLASH: {
-        FlashRecord r;
-        if (!DecodeFlashReply(bytes, count, &r)) break;
-        AppendText(out, L"{\"id\":%lu,\"size\":%lu,\"data\":\"", r.id, r.dataSize);
-        AppendHexRun(out, r.data, r.dataSize);
-        AppendText(out, L"\"}");
-        return true;
-    }
+    case REPLY_CONFIG:
+    case REPLY_BIN_INFO:
+    case REPLY_COUNTER:
+    case REPLY_FLASH:
+        decoded = AppendRecordJson(kind, selector, bytes, count, out);
+        break;
     case REPLY_CALIBRATION:
     case REPLY_SERVICE_SETTINGS:
-        if (count != ExpectedReplyLength(kind)) break;
-        AppendText(out, L"{\"data\":\"");
-        AppendHexRun(out, bytes, count);
-        AppendText(out, L"\"}");
-        return true;
+        decoded = count == ExpectedReplyLength(kind);
+        if (decoded) AppendDataJson(bytes, count, out);
+        break;
     case REPLY_EMPTY:
-        if (count != 0) break;
-        AppendText(out, L"{}");
-        return true;
+        decoded = count == 0;
+        if (decoded) AppendText(out, L"{}");
+        break;
     case REPLY_NONE:
-        if (count != 0) break;
-        AppendText(out, L"null");
-        return true;
+        decoded = count == 0;
+        if (decoded) AppendText(out, L"null");
+        break;
     case REPLY_RAW:
-        AppendText(out, L"{\"data\":\"");
-        AppendHexRun(out, bytes, count);
-        AppendText(out, L"\"}");
-        return true;
+        decoded = true;
+        AppendDataJson(bytes, count, out);
+        break;
     }
-    AppendText(out, L"null");
-    return false;
+    if (!decoded) AppendText(out, L"null");
+    return decoded;
 }
 
 void AppendBooleanResult(TextBuffer* out, bool result) {

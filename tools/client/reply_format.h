@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <rpc.h>
 
+#include "devicerpc_contract.h"
+
 // A fixed, caller-supplied text buffer that formatting appends to. Text
 // that does not fit is dropped and `overflow` is set; `text` stays
 // terminated.
@@ -90,7 +92,7 @@ struct FlashRecord {
 
 // Decoders: true when `count` bytes have the record's exact shape.
 bool DecodeConfigReply(const BYTE* bytes, DWORD count, ConfigRecord* record);
-bool DecodeBinInfoReply(const BYTE* bytes, DWORD count, BinRecord records[3]);
+bool DecodeBinInfoReply(const BYTE* bytes, DWORD count, BinRecord records[REPLY_BIN_COUNT]);
 bool DecodeCounterReply(const BYTE* bytes, DWORD count, DWORD* value);
 bool DecodeFlashReply(const BYTE* bytes, DWORD count, FlashRecord* record);
 

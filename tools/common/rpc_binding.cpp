@@ -3,6 +3,7 @@
 
 #include "DeviceRpc.h"
 #include "DeviceRpc_client.h"
+#include "devicerpc_contract.h"
 #include "wire_codec.h"
 
 namespace {
@@ -14,8 +15,8 @@ RPC_WSTR RpcText(const wchar_t* text) {
 }  // namespace
 
 const wchar_t* DefaultEndpoint(const wchar_t* protseq) {
-    if (lstrcmpiW(protseq, L"ncacn_np") == 0) return SERVER_PIPE_ENDPOINT;
-    if (lstrcmpiW(protseq, L"ncalrpc") == 0) return SERVER_LRPC_ENDPOINT;
+    if (lstrcmpiW(protseq, SERVER_PROTSEQ_PIPE) == 0) return SERVER_PIPE_ENDPOINT;
+    if (lstrcmpiW(protseq, SERVER_PROTSEQ_LOCAL) == 0) return SERVER_LRPC_ENDPOINT;
     return nullptr;
 }
 

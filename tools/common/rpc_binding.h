@@ -5,11 +5,8 @@
 #include <windows.h>
 #include <rpc.h>
 
-#define SERVER_PIPE_ENDPOINT L"\\pipe\\ZOLT7"
-#define SERVER_LRPC_ENDPOINT L"MirelVEXA2xZOLT7"
-
 struct BindingOptions {
-    const wchar_t* protseq;   // "ncalrpc", "ncacn_np" or "ncacn_ip_tcp"
+    const wchar_t* protseq;   // SERVER_PROTSEQ_LOCAL, _PIPE or _TCP
     const wchar_t* host;      // null: the local machine
     const wchar_t* endpoint;  // null: the server's well-known one, or the map
     bool resolve;             // ask the endpoint map instead of `endpoint`
