@@ -6,39 +6,19 @@
 
 #include <rpc.h>
 
+#include <cstddef>
 #include <cwchar>
+#include <vector>
 
 #include "DeviceRpc_client.h"
 #include "bench_load.h"
+#include "command_line.h"
+#include "devicerpc_contract.h"
+#include "exit_codes.h"
 #include "rpc_binding.h"
 #include "tool_common.h"
 
 namespace {
-
-const int EXIT_OK = 0;
-const int EXIT_FAILED = 1;
-const int EXIT_USAGE = 2;
-
-const wchar_t kUsage[] =
-    L"Usage: BenchClient --protseq SEQ [--host H] [--endpoint E] --op OP [options]\n"
-    L"\n"
-    L"  --op send|config|bins|mapped\n"
-    L"        send: opnum 0, command 1 parameter 0 (expects TRUE)\n"
-    L"        config, bins: opnum 2 with request 2 or 3 (expects TRUE, 32 or 96 bytes)\n"
-    L"        mapped: opnum 3 with request 2 (expects 0 and 32 bytes)\n"
-    L"  --printer NAME    printer name sent (default OFFICE)\n"
-    L"  --clients LIST    client counts, run one after another (default 1)\n"
-    L"  --seconds S       length of each run (default 2)\n"
-    L"  --calls N         instead of a time: N calls in all, split over the clients\n"
-    L"  --cb-out N        output size sent with opnums 2 and 3 (default 32768)\n"
-    L"  --warmup N        untimed calls per client before the clock starts (default 2)\n"
-    L"  --grace-s S       wait S seconds past the end for calls that have not\n"
-    L"                    returned, then report them as stuck and exit (default 30)\n"
-    L"  --any-answer      count every answered call as good, whatever it returned\n"
-    L"  --label TEXT      label of the result lines (default the op)\n"
-    L"  --startup         signal ZOLT7SM_EVENT_RPC_START and report the time until\n"
-    L"                    the first call is answered (then exit)\n"
-    L"  --timeout-ms MS   limit of --startup (default 30000)\n";
 
 enum Operation { OP_SEND, OP_CONFIG, OP_BINS, OP_MAPPED };
 
@@ -49,15 +29,29 @@ struct ClientPlan {
     Operation op;
     const wchar_t* printer;
     long cbOut;
-    long warmup;
+    DWORD warmup;
     bool anyAnswer;
+};
+
+// Everything the command line sets.
+struct ClientLine {
+    ClientPlan plan;
+    bool haveOp;
+    int clients[16];
+    int clientRuns;
+    double seconds;
+    double graceSeconds;
+    DWORD calls;
+    bool startup;
+    DWORD timeoutMs;
+    const wchar_t* label;
 };
 
 struct ClientContext {
     const ClientPlan* plan;
     RPC_BINDING_HANDLE binding;
-    unsigned char* inData;   // 32768 bytes
-    unsigned char* outData;  // 32768 bytes
+    unsigned char* inData;   // DEVICE_RPC_ARRAY_SIZE bytes
+    unsigned char* outData;  // DEVICE_RPC_ARRAY_SIZE bytes
     RPC_STATUS lastStatus;
     long lastResult;
 };
@@ -73,7 +67,7 @@ bool CallOnce(ClientContext* context) {
         context->lastResult = result;
         return status == RPC_S_OK && (plan->anyAnswer || result == 1);
     }
-    long request = plan->op == OP_BINS ? 3 : 2;
+    long request = plan->op == OP_BINS ? DEVREQ_BIN_INFO : DEVREQ_CONFIG;
     long cbOut = plan->cbOut;
     long result = -1;
     context->inData[0] = 0;  // selector byte
@@ -84,7 +78,7 @@ bool CallOnce(ClientContext* context) {
     context->lastResult = result;
     if (status != RPC_S_OK) return false;
     if (plan->anyAnswer) return true;
-    long expectedSize = request == 3 ? 96 : 32;
+    long expectedSize = long(request == DEVREQ_BIN_INFO ? BIN_INFO_REPLY_SIZE : CONFIG_REPLY_SIZE);
     long expectedResult = plan->op == OP_MAPPED ? 0 : 1;
     return result == expectedResult && cbOut == expectedSize;
 }
@@ -115,30 +109,98 @@ const wchar_t* OperationName(Operation op) {
     }
 }
 
-bool ParseOperation(const wchar_t* text, Operation* op) {
-    if (!text) return false;
-    if (lstrcmpW(text, L"send") == 0) *op = OP_SEND;
-    else if (lstrcmpW(text, L"config") == 0) *op = OP_CONFIG;
-    else if (lstrcmpW(text, L"bins") == 0) *op = OP_BINS;
-    else if (lstrcmpW(text, L"mapped") == 0) *op = OP_MAPPED;
-    else return false;
-    return true;
+// --op NAME.
+int TakeOperation(const wchar_t* const* next, int available, void* record, wchar_t*) {
+    if (available == 0) return -1;
+    ClientLine* line = static_cast<ClientLine*>(record);
+    for (Operation op : {OP_SEND, OP_CONFIG, OP_BINS, OP_MAPPED}) {
+        if (lstrcmpW(next[0], OperationName(op)) != 0) continue;
+        line->plan.op = op;
+        line->haveOp = true;
+        return 1;
+    }
+    return -1;
 }
 
-int Usage(const wchar_t* problem) {
-    PrintErr(L"BenchClient: %ls\nRun BenchClient --help for the options.\n", problem);
-    return EXIT_USAGE;
+int TakeClients(const wchar_t* const* next, int available, void* record, wchar_t*) {
+    ClientLine* line = static_cast<ClientLine*>(record);
+    return available > 0 && ParseCountList(next[0], line->clients, 16, &line->clientRuns) ? 1 : -1;
 }
+
+int TakeSeconds(const wchar_t* const* next, int available, void* record, wchar_t*) {
+    return available > 0 && ParseSeconds(next[0], &static_cast<ClientLine*>(record)->seconds) ? 1 : -1;
+}
+
+int TakeGraceSeconds(const wchar_t* const* next, int available, void* record, wchar_t*) {
+    ClientLine* line = static_cast<ClientLine*>(record);
+    return available > 0 && ParseSeconds(next[0], &line->graceSeconds) ? 1 : -1;
+}
+
+constexpr size_t PLAN = offsetof(ClientLine, plan);
+
+const OptionSpec kOptions[] = {
+    TextOption(L"--protseq", L"SEQ", PLAN + offsetof(ClientPlan, protseq),
+               L"protocol sequence (required)"),
+    TextOption(L"--host", L"H", PLAN + offsetof(ClientPlan, host), L"server host (default: this machine)"),
+    TextOption(L"--endpoint", L"E", PLAN + offsetof(ClientPlan, endpoint),
+               L"endpoint (default: the server's own)"),
+    RoutineOption(L"--op", L"send|config|bins|mapped", TakeOperation, L"send, config, bins or mapped",
+                  L"send: opnum 0, command 1 parameter 0 (expects TRUE)\n"
+                  L"config, bins: opnum 2 with request 2 or 3 (expects TRUE, 32 or 96 bytes)\n"
+                  L"mapped: opnum 3 with request 2 (expects 0 and 32 bytes)"),
+    TextOption(L"--printer", L"NAME", PLAN + offsetof(ClientPlan, printer),
+               L"printer name sent (default OFFICE)"),
+    RoutineOption(L"--clients", L"LIST", TakeClients, L"a list such as 1,8,64",
+                  L"client counts, run one after another (default 1)"),
+    RoutineOption(L"--seconds", L"S", TakeSeconds, L"a number", L"length of each run (default 2)"),
+    CountOption(L"--calls", L"N", offsetof(ClientLine, calls), 1, 0x7FFFFFFF, L"a positive number",
+                L"instead of a time: N calls in all, split over the clients"),
+    LongOption(L"--cb-out", L"N", PLAN + offsetof(ClientPlan, cbOut),
+               L"output size sent with opnums 2 and 3 (default 32768)"),
+    CountOption(L"--warmup", L"N", PLAN + offsetof(ClientPlan, warmup), 0, 0x7FFFFFFF, nullptr,
+                L"untimed calls per client before the clock starts (default 2)"),
+    RoutineOption(L"--grace-s", L"S", TakeGraceSeconds, L"a number",
+                  L"wait S seconds past the end for calls that have not\n"
+                  L"returned, then report them as stuck and exit (default 30)"),
+    SwitchOption(L"--any-answer", PLAN + offsetof(ClientPlan, anyAnswer),
+                 L"count every answered call as good, whatever it returned"),
+    TextOption(L"--label", L"TEXT", offsetof(ClientLine, label),
+               L"label of the result lines (default the op)"),
+    SwitchOption(L"--startup", offsetof(ClientLine, startup),
+                 L"signal " EVENT_RPC_START L" and report the time until\n"
+                 L"the first call is answered (then exit)"),
+    CountOption(L"--timeout-ms", L"MS", offsetof(ClientLine, timeoutMs), 1, 0x7FFFFFFF, nullptr,
+                L"limit of --startup (default 30000)"),
+};
+
+// A protocol sequence always; an operation unless only the start-up is
+// measured.
+bool CheckLine(const ParsedLine&, void* record, wchar_t* problem) {
+    const ClientLine* line = static_cast<const ClientLine*>(record);
+    const wchar_t* missing = !line->plan.protseq              ? L"--protseq is required"
+                             : !line->startup && !line->haveOp ? L"--op is required"
+                                                               : nullptr;
+    if (missing) lstrcpynW(problem, missing, CLI_PROBLEM_CHARS);
+    return missing == nullptr;
+}
+
+const ToolSpec kTool = {
+    L"BenchClient", nullptr,
+    L"Usage: BenchClient --protseq SEQ [--host H] [--endpoint E] --op OP [options]\n", nullptr,
+    kOptions, sizeof(kOptions) / sizeof(kOptions[0]),
+    nullptr, 0,
+    0, 0, 20, nullptr, nullptr, CheckLine,
+};
 
 // Signals START by name, then calls until one call is answered.
 int MeasureStartup(const ClientPlan* plan, DWORD timeoutMs) {
-    HANDLE start = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ZOLT7SM_EVENT_RPC_START");
+    HANDLE start = OpenEventW(EVENT_MODIFY_STATE, FALSE, EVENT_RPC_START);
     if (!start) {
-        PrintErr(L"BenchClient: cannot open ZOLT7SM_EVENT_RPC_START: error %lu\n", GetLastError());
+        PrintErr(L"BenchClient: cannot open %ls: error %lu\n", EVENT_RPC_START, GetLastError());
         return EXIT_FAILED;
     }
-    static unsigned char inData[32768];
-    static unsigned char outData[32768];
+    static unsigned char inData[DEVICE_RPC_ARRAY_SIZE];
+    static unsigned char outData[DEVICE_RPC_ARRAY_SIZE];
     ClientContext context = {plan, nullptr, inData, outData, RPC_S_OK, 0};
     BindingOptions options = {plan->protseq, plan->host, plan->endpoint, false, 0};
     double ticksPerUs = CounterTicksPerMicrosecond();
@@ -167,116 +229,79 @@ int MeasureStartup(const ClientPlan* plan, DWORD timeoutMs) {
     return EXIT_OK;
 }
 
+// Reports a run's figures, and what stops the tool: calls that did not
+// return, or the first failure status (to tell a slow server from a broken
+// one). False when the run had errors.
+bool ReportRun(const ClientLine* line, int count, const LatencySummary& summary,
+               const ClientContext* contexts) {
+    wchar_t runLabel[256];
+    _snwprintf(runLabel, 255, L"op=%ls protseq=%ls clients=%d",
+               line->label ? line->label : OperationName(line->plan.op), line->plan.protseq, count);
+    runLabel[255] = 0;
+    PrintSummary(runLabel, summary);
+    // Stuck calls still use their bindings and buffers: nothing can be
+    // released, and later runs would measure a disturbed server.
+    if (summary.stuck) {
+        PrintErr(L"BenchClient: %ls: %d calls did not return\n", runLabel, summary.stuck);
+        ExitProcess(EXIT_FAILED);
+    }
+    for (int i = 0; i < count; ++i) {
+        if (contexts[i].lastStatus != RPC_S_OK) {
+            PrintErr(L"BenchClient: %ls: a client's last status was %lu\n", runLabel,
+                     contexts[i].lastStatus);
+            break;
+        }
+    }
+    return summary.errors == 0;
+}
+
+// One run with `count` clients, each with its own binding and arrays.
+bool RunClients(const ClientLine* line, int count) {
+    const SIZE_T arraysPerClient = 2 * SIZE_T(DEVICE_RPC_ARRAY_SIZE);
+    std::vector<ClientContext> contexts(static_cast<size_t>(count));
+    std::vector<LoadWorker> workers(static_cast<size_t>(count));
+    unsigned char* arrays = static_cast<unsigned char*>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(count) * arraysPerClient));
+    if (!arrays) {
+        PrintErr(L"BenchClient: out of memory for %d clients\n", count);
+        ExitProcess(EXIT_FAILED);
+    }
+    for (size_t i = 0; i < contexts.size(); ++i) {
+        unsigned char* own = arrays + i * arraysPerClient;
+        contexts[i] = ClientContext{&line->plan, nullptr, own, own + DEVICE_RPC_ARRAY_SIZE, RPC_S_OK, 0};
+        workers[i].context = &contexts[i];
+        workers[i].prepare = PrepareThunk;
+        workers[i].call = CallThunk;
+        workers[i].warmup = static_cast<long>(line->plan.warmup);
+    }
+    LoadRun run = {workers.data(), count, line->seconds, static_cast<long>(line->calls),
+                   line->graceSeconds, true};
+    LatencySummary summary;
+    bool ok = RunLoad(&run, &summary) && ReportRun(line, count, summary, contexts.data());
+    for (ClientContext& context : contexts)
+        if (context.binding) RpcBindingFree(&context.binding);
+    HeapFree(GetProcessHeap(), 0, arrays);
+    return ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    ClientPlan plan = {};
-    plan.printer = L"OFFICE";
-    plan.cbOut = 32768;
-    plan.warmup = 2;
-    bool haveOp = false;
-    int clients[16] = {1};
-    int clientRuns = 1;
-    double seconds = 2.0;
-    double graceSeconds = 30.0;
-    long calls = 0;
-    bool startup = false;
-    long timeoutMs = 30000;
-    const wchar_t* label = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const wchar_t* option = argv[i];
-        const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (lstrcmpW(option, L"--help") == 0) {
-            PrintOut(L"%ls", kUsage);
-            return EXIT_OK;
-        } else if (lstrcmpW(option, L"--any-answer") == 0) {
-            plan.anyAnswer = true;
-            continue;
-        } else if (lstrcmpW(option, L"--startup") == 0) {
-            startup = true;
-            continue;
-        }
-        if (!value) return Usage(L"an option lacks its value");
-        ++i;
-        if (lstrcmpW(option, L"--protseq") == 0) plan.protseq = value;
-        else if (lstrcmpW(option, L"--host") == 0) plan.host = value;
-        else if (lstrcmpW(option, L"--endpoint") == 0) plan.endpoint = value;
-        else if (lstrcmpW(option, L"--printer") == 0) plan.printer = value;
-        else if (lstrcmpW(option, L"--label") == 0) label = value;
-        else if (lstrcmpW(option, L"--op") == 0) {
-            if (!ParseOperation(value, &plan.op)) return Usage(L"--op takes send, config, bins or mapped");
-            haveOp = true;
-        } else if (lstrcmpW(option, L"--clients") == 0) {
-            if (!ParseCountList(value, clients, 16, &clientRuns)) return Usage(L"--clients takes a list such as 1,8,64");
-        } else if (lstrcmpW(option, L"--seconds") == 0) {
-            if (!ParseSeconds(value, &seconds)) return Usage(L"--seconds takes a number");
-        } else if (lstrcmpW(option, L"--grace-s") == 0) {
-            if (!ParseSeconds(value, &graceSeconds)) return Usage(L"--grace-s takes a number");
-        } else if (lstrcmpW(option, L"--calls") == 0) {
-            if (!ParseLong(value, &calls) || calls <= 0) return Usage(L"--calls takes a positive number");
-        } else if (lstrcmpW(option, L"--cb-out") == 0) {
-            if (!ParseLong(value, &plan.cbOut)) return Usage(L"--cb-out takes a number");
-        } else if (lstrcmpW(option, L"--warmup") == 0) {
-            if (!ParseLong(value, &plan.warmup) || plan.warmup < 0) return Usage(L"--warmup takes a number");
-        } else if (lstrcmpW(option, L"--timeout-ms") == 0) {
-            if (!ParseLong(value, &timeoutMs) || timeoutMs <= 0) return Usage(L"--timeout-ms takes a number");
-        } else {
-            return Usage(option);
-        }
-    }
-    if (!plan.protseq) return Usage(L"--protseq is required");
-    if (startup) return MeasureStartup(&plan, static_cast<DWORD>(timeoutMs));
-    if (!haveOp) return Usage(L"--op is required");
-
-    wchar_t runLabel[256];
-    int status = EXIT_OK;
-    for (int r = 0; r < clientRuns; ++r) {
-        int count = clients[r];
-        std::vector<ClientContext> contexts(static_cast<size_t>(count));
-        std::vector<LoadWorker> workers(static_cast<size_t>(count));
-        unsigned char* arrays = static_cast<unsigned char*>(
-            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(count) * 65536));
-        if (!arrays) {
-            PrintErr(L"BenchClient: out of memory for %d clients\n", count);
-            return EXIT_FAILED;
-        }
-        for (int i = 0; i < count; ++i) {
-            ClientContext* context = &contexts[static_cast<size_t>(i)];
-            *context = ClientContext{&plan, nullptr, arrays + static_cast<size_t>(i) * 65536,
-                                     arrays + static_cast<size_t>(i) * 65536 + 32768, RPC_S_OK, 0};
-            workers[static_cast<size_t>(i)].context = context;
-            workers[static_cast<size_t>(i)].prepare = PrepareThunk;
-            workers[static_cast<size_t>(i)].call = CallThunk;
-            workers[static_cast<size_t>(i)].warmup = plan.warmup;
-        }
-        LoadRun run = {workers.data(), count, seconds, calls, graceSeconds, true};
-        LatencySummary summary;
-        if (!RunLoad(&run, &summary)) {
-            status = EXIT_FAILED;
-        } else {
-            _snwprintf(runLabel, 255, L"op=%ls protseq=%ls clients=%d", label ? label : OperationName(plan.op),
-                       plan.protseq, count);
-            runLabel[255] = 0;
-            PrintSummary(runLabel, summary);
-            // Stuck calls still use their bindings and buffers: nothing can be
-            // released, and later runs would measure a disturbed server.
-            if (summary.stuck) {
-                PrintErr(L"BenchClient: %ls: %d calls did not return\n", runLabel, summary.stuck);
-                ExitProcess(EXIT_FAILED);
-            }
-            // The first failure, to tell a slow server from a broken one.
-            for (const ClientContext& context : contexts) {
-                if (context.lastStatus != RPC_S_OK) {
-                    PrintErr(L"BenchClient: %ls: a client's last status was %lu\n", runLabel,
-                             context.lastStatus);
-                    break;
-                }
-            }
-            if (summary.errors) status = EXIT_FAILED;
-        }
-        for (ClientContext& context : contexts)
-            if (context.binding) RpcBindingFree(&context.binding);
-        HeapFree(GetProcessHeap(), 0, arrays);
-    }
+    ClientLine line = {};
+    line.plan.printer = L"OFFICE";
+    line.plan.cbOut = static_cast<long>(DEVICE_RPC_ARRAY_SIZE);
+    line.plan.warmup = 2;
+    line.clients[0] = 1;
+    line.clientRuns = 1;
+    line.seconds = 2.0;
+    line.graceSeconds = 30.0;
+    line.timeoutMs = 30000;
+    ParsedLine parsed;
+    int status = HandleCommandLine(kTool, argc, argv, &line, &parsed);
+    if (status != CLI_RUN) return status;
+    if (line.startup) return MeasureStartup(&line.plan, line.timeoutMs);
+    status = EXIT_OK;
+    for (int r = 0; r < line.clientRuns; ++r)
+        if (!RunClients(&line, line.clients[r])) status = EXIT_FAILED;
     return status;
 }

@@ -18,6 +18,7 @@
 #include "bench_direct.h"
 #include "bench_load.h"
 #include "bridge_routines.h"
+#include "command_line.h"
 #include "devicerpc_contract.h"
 #include "monitor_link.h"
 #include "printer_names.h"
@@ -130,8 +131,8 @@ void* BuildCopyDataBlock(const BenchOptions* options, DWORD* length) {
         return nullptr;
     }
     // An output array is present, as in every call; its bytes are not sent.
-    void* block = BuildRequestBlock(options->request, kNoInput, 0, kNoInput, options->cbOut,
-                                    options->printer, length);
+    void* block = BuildRequestBlock(options->request, kNoInput, 0, kNoInput,
+                                    static_cast<long>(options->cbOut), options->printer, length);
     if (!block) DirectUsage(L"--cb-out out of range");
     return block;
 }
@@ -220,7 +221,8 @@ int RunAndPrint(const BenchOptions* options, const wchar_t* what, bool (*call)(v
             worker.call = call;
             worker.warmup = 1;
         }
-        LoadRun run = {workers.data(), count, options->seconds, options->calls, 60.0, true};
+        LoadRun run = {workers.data(), count, options->seconds, static_cast<long>(options->calls),
+                       60.0, true};
         LatencySummary summary;
         if (!RunLoad(&run, &summary)) return EXIT_FAILED;
         wchar_t label[200];
@@ -233,21 +235,17 @@ int RunAndPrint(const BenchOptions* options, const wchar_t* what, bool (*call)(v
     return status;
 }
 
-int DirectUsage(const wchar_t* problem) {
-    PrintErr(L"BenchDirect: %ls\nRun BenchDirect --help for the options.\n", problem);
-    return EXIT_USAGE;
-}
-
 int wmain(int argc, wchar_t** argv) {
-    BenchOptions options = {};
-    int parsed = ParseDirectOptions(argc, argv, &options);
-    if (parsed >= 0) return parsed;
-    const wchar_t* command = argv[1];
-    if (lstrcmpW(command, L"copydata") == 0) return CopyData(&options);
-    if (lstrcmpW(command, L"registry") == 0) return Registry(&options);
-    if (lstrcmpW(command, L"kernel") == 0) return RunAndPrint(&options, L"kernel", KernelCall, nullptr);
-    if (lstrcmpW(command, L"walk") == 0) return WalkOnly(&options);
-    if (lstrcmpW(command, L"spooler-fill") == 0) return SpoolerFill(&options);
-    if (lstrcmpW(command, L"spooler-clear") == 0) return SpoolerClear();
-    return DirectUsage(command);
+    BenchOptions options;
+    int command = 0;
+    int status = ParseDirectOptions(argc, argv, &options, &command);
+    if (status != CLI_RUN) return status;
+    switch (command) {
+    case DIRECT_COPYDATA: return CopyData(&options);
+    case DIRECT_REGISTRY: return Registry(&options);
+    case DIRECT_KERNEL: return RunAndPrint(&options, L"kernel", KernelCall, nullptr);
+    case DIRECT_WALK: return WalkOnly(&options);
+    case DIRECT_SPOOLER_FILL: return SpoolerFill(&options);
+    default: return SpoolerClear();
+    }
 }

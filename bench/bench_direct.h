@@ -4,9 +4,17 @@
 
 #include <windows.h>
 
-const int EXIT_OK = 0;
-const int EXIT_FAILED = 1;
-const int EXIT_USAGE = 2;
+#include "exit_codes.h"
+
+// BenchDirect's commands.
+enum DirectCommand {
+    DIRECT_COPYDATA,
+    DIRECT_REGISTRY,
+    DIRECT_KERNEL,
+    DIRECT_WALK,
+    DIRECT_SPOOLER_FILL,
+    DIRECT_SPOOLER_CLEAR,
+};
 
 struct BenchOptions {
     const wchar_t* printer;
@@ -15,18 +23,19 @@ struct BenchOptions {
     const wchar_t* label;
     long code;
     long request;
-    long cbOut;
-    long count;
+    DWORD cbOut;
+    DWORD count;
     int senders[16];
     int senderRuns;
     double seconds;
-    long calls;
+    DWORD calls;
 };
 
-// Parses the command line (the command is argv[1]) into `options`, with
-// the defaults for what is not given. Returns -1 to go on, else the exit
-// code (after printing the help or the problem).
-int ParseDirectOptions(int argc, wchar_t** argv, BenchOptions* options);
+// Parses the command line into `options`, with the defaults for what is
+// not given, and the command into `*command` (a DirectCommand). Returns
+// CLI_RUN to go on, else the exit status (after printing the help or the
+// problem).
+int ParseDirectOptions(int argc, wchar_t** argv, BenchOptions* options, int* command);
 
 // Reports a command-line problem; returns EXIT_USAGE.
 int DirectUsage(const wchar_t* problem);

@@ -101,18 +101,37 @@ double CounterTicksPerMicrosecond() {
     return static_cast<double>(frequency.QuadPart) / 1e6;
 }
 
-bool RunLoad(LoadRun* run, LatencySummary* summary) {
-    RunControl control = {};
-    control.run = run;
-    control.pending = 0;
-    control.unconnected = run->count;
-    InitializeCriticalSection(&control.door);
-    control.allConnected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    control.warm = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    control.allReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    control.start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::vector<ThreadArgument> arguments(static_cast<size_t>(run->count));
-    std::vector<HANDLE> threads;
+namespace {
+
+void CloseControl(RunControl* control) {
+    CloseHandle(control->allConnected);
+    CloseHandle(control->warm);
+    CloseHandle(control->allReady);
+    CloseHandle(control->start);
+    DeleteCriticalSection(&control->door);
+}
+
+// Releases the threads already started when another could not be: they
+// run no call and end at once.
+void AbandonStart(LoadRun* run, RunControl* control, int started, std::vector<HANDLE>* threads) {
+    control->deadline = 0;
+    for (int j = 0; j < started; ++j) {
+        run->workers[j].target = 0;
+        run->workers[j].warmup = 0;
+    }
+    SetEvent(control->warm);
+    SetEvent(control->start);
+    for (HANDLE thread : *threads) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    CloseControl(control);
+}
+
+// Resets every worker and starts its thread; false (after reporting, with
+// nothing left running) when a thread cannot be started.
+bool StartWorkers(LoadRun* run, RunControl* control, std::vector<ThreadArgument>* arguments,
+                  std::vector<HANDLE>* threads) {
     long perWorker = run->totalCalls / run->count;
     long remainder = run->totalCalls % run->count;
     for (int i = 0; i < run->count; ++i) {
@@ -123,59 +142,52 @@ bool RunLoad(LoadRun* run, LatencySummary* summary) {
         worker->callStart = 0;
         worker->ticks.clear();
         worker->ticks.reserve(worker->target ? static_cast<size_t>(worker->target) : 4096);
-        arguments[static_cast<size_t>(i)] = {&control, worker};
-        HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerThread, &arguments[static_cast<size_t>(i)],
+        (*arguments)[static_cast<size_t>(i)] = {control, worker};
+        HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerThread, &(*arguments)[static_cast<size_t>(i)],
                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (!thread) {
             PrintErr(L"bench: cannot start thread %d: error %lu\n", i, GetLastError());
-            // The threads already started are released at once and end.
-            control.deadline = 0;
-            for (int j = 0; j < i; ++j) {
-                run->workers[j].target = 0;
-                run->workers[j].warmup = 0;
-            }
-            SetEvent(control.warm);
-            SetEvent(control.start);
-            for (HANDLE started : threads) {
-                WaitForSingleObject(started, INFINITE);
-                CloseHandle(started);
-            }
-            CloseHandle(control.allConnected);
-            CloseHandle(control.warm);
-            CloseHandle(control.allReady);
-            CloseHandle(control.start);
-            DeleteCriticalSection(&control.door);
+            AbandonStart(run, control, i, threads);
             return false;
         }
-        threads.push_back(thread);
+        threads->push_back(thread);
     }
-    // A worker whose first call (the connection) has not returned within
-    // the grace time joins late, or counts as stuck once its call has taken
-    // longer than that. The clock waits for the warm-up of the others only:
-    // a slow connection cannot hold the start for a second grace time.
+    return true;
+}
+
+// A worker whose first call (the connection) has not returned within the
+// grace time joins late, or counts as stuck once its call has taken longer
+// than that. The clock waits for the warm-up of the others only: a slow
+// connection cannot hold the start for a second grace time. Returns the
+// counter value at the start.
+LONGLONG WarmUpAndStart(LoadRun* run, RunControl* control) {
     DWORD graceMs = run->graceSeconds > 0 ? static_cast<DWORD>(run->graceSeconds * 1000.0) : INFINITE;
-    WaitForSingleObject(control.allConnected, graceMs);
-    EnterCriticalSection(&control.door);
-    control.doorClosed = true;
-    LONG onTime = control.onTime;
-    LeaveCriticalSection(&control.door);
+    WaitForSingleObject(control->allConnected, graceMs);
+    EnterCriticalSection(&control->door);
+    control->doorClosed = true;
+    LONG onTime = control->onTime;
+    LeaveCriticalSection(&control->door);
     // No on-time worker has warmed up yet: `warm` is still closed.
-    if (InterlockedExchangeAdd(&control.pending, onTime) + onTime == 0) SetEvent(control.allReady);
-    SetEvent(control.warm);
-    WaitForSingleObject(control.allReady, graceMs);
-    double ticksPerUs = CounterTicksPerMicrosecond();
+    if (InterlockedExchangeAdd(&control->pending, onTime) + onTime == 0) SetEvent(control->allReady);
+    SetEvent(control->warm);
+    WaitForSingleObject(control->allReady, graceMs);
     LONGLONG begin = CounterNow();
-    control.deadline = begin + static_cast<LONGLONG>(run->seconds * 1e6 * ticksPerUs);
-    SetEvent(control.start);
+    control->deadline =
+        begin + static_cast<LONGLONG>(run->seconds * 1e6 * CounterTicksPerMicrosecond());
+    SetEvent(control->start);
     // Lets a driver that samples other processes mark the timed part.
     if (run->announce) PrintOut(L"started threads=%d\n", run->count);
-    // Waits until every worker has finished or is stuck in one call for
-    // longer than the grace time.
-    LONGLONG graceTicks = static_cast<LONGLONG>(run->graceSeconds * 1e6 * ticksPerUs);
-    int stuck = 0;
+    return begin;
+}
+
+// Waits until every worker has finished or is stuck in one call for
+// longer than the grace time; returns the number stuck.
+int WaitForWorkers(const LoadRun* run) {
+    LONGLONG graceTicks =
+        static_cast<LONGLONG>(run->graceSeconds * 1e6 * CounterTicksPerMicrosecond());
     for (;;) {
         int running = 0;
-        stuck = 0;
+        int stuck = 0;
         LONGLONG now = CounterNow();
         for (int i = 0; i < run->count; ++i) {
             LoadWorker* worker = &run->workers[i];
@@ -184,20 +196,14 @@ bool RunLoad(LoadRun* run, LatencySummary* summary) {
             if (graceTicks > 0 && started && now - started > graceTicks) ++stuck;
             else ++running;
         }
-        if (!running) break;
+        if (!running) return stuck;
         Sleep(50);
     }
-    for (HANDLE thread : threads) CloseHandle(thread);
-    // With stuck workers the events and the lock stay: those workers may
-    // still use them.
-    if (!stuck) {
-        CloseHandle(control.allConnected);
-        CloseHandle(control.warm);
-        CloseHandle(control.allReady);
-        CloseHandle(control.start);
-        DeleteCriticalSection(&control.door);
-    }
+}
 
+// Gathers the latencies and errors of the finished workers into
+// `summary`; an unfinished worker counts as one error.
+void Collect(LoadRun* run, LONGLONG begin, int stuck, LatencySummary* summary) {
     std::vector<LONGLONG> all;
     long errors = 0;
     LONGLONG end = begin;
@@ -213,9 +219,34 @@ bool RunLoad(LoadRun* run, LatencySummary* summary) {
     }
     // With stuck workers the run lasted until now.
     if (stuck) end = CounterNow();
-    Summarise(&all, errors, static_cast<double>(end - begin) / (ticksPerUs * 1e6), summary);
+    Summarise(&all, errors, static_cast<double>(end - begin) / (CounterTicksPerMicrosecond() * 1e6),
+              summary);
     summary->threads = run->count;
     summary->stuck = stuck;
+}
+
+}  // namespace
+
+bool RunLoad(LoadRun* run, LatencySummary* summary) {
+    RunControl control = {};
+    control.run = run;
+    control.pending = 0;
+    control.unconnected = run->count;
+    InitializeCriticalSection(&control.door);
+    control.allConnected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    control.warm = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    control.allReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    control.start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<ThreadArgument> arguments(static_cast<size_t>(run->count));
+    std::vector<HANDLE> threads;
+    if (!StartWorkers(run, &control, &arguments, &threads)) return false;
+    LONGLONG begin = WarmUpAndStart(run, &control);
+    int stuck = WaitForWorkers(run);
+    for (HANDLE thread : threads) CloseHandle(thread);
+    // With stuck workers the events and the lock stay: those workers may
+    // still use them.
+    if (!stuck) CloseControl(&control);
+    Collect(run, begin, stuck, summary);
     return true;
 }
 

@@ -16,42 +16,24 @@
 
 #include <rpc.h>
 
+#include <cstddef>
 #include <cstdlib>
 
 #include "DeviceRpc.h"
+#include "command_line.h"
 #include "devicerpc_contract.h"
+#include "exit_codes.h"
 #include "monitor_link.h"
 #include "reply_mapping.h"
 #include "tool_common.h"
 
 namespace {
 
-const int EXIT_OK = 0;
-const int EXIT_FAILED = 1;
-const int EXIT_USAGE = 2;
-
-const wchar_t kUsage[] =
-    L"Usage: BenchNullServer [--endpoint NAME] [--hold-ms MS] [--bare] [--max-calls N] [--send]\n"
-    L"\n"
-    L"Serves the DeviceRpc interface over ncalrpc (endpoint NAME, default\n"
-    L"DeviceRpcBenchNull) and a dynamic ncacn_ip_tcp endpoint with routines\n"
-    L"that do nothing: opnums 0 to 2 return TRUE, opnum 3 returns 0, and the\n"
-    L"output size becomes 32 (96 for request 3). Prints \"ready lrpc=NAME\"\n"
-    L"and serves until standard input ends.\n"
-    L"\n"
-    L"  --hold-ms MS   sleep MS in every routine\n"
-    L"  --bare         no per-call memory for the copy of the arrays and strings\n"
-    L"                 (one shared block); not with --send\n"
-    L"  --max-calls N  MaxCalls of the protocol sequences (default 1, as the real\n"
-    L"                 server registers them)\n"
-    L"  --send         send each call's CommandBlock or RequestBlock to the window in\n"
-    L"                 \"LP Window handle\" as WM_COPYDATA from the call's thread\n";
-
 struct NullOptions {
     const wchar_t* endpoint;
     DWORD holdMs;
     bool bare;
-    unsigned int maxCalls;
+    DWORD maxCalls;
     bool send;
 };
 
@@ -123,43 +105,45 @@ RPC_WSTR RpcText(const wchar_t* text) {
     return reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text));
 }
 
-int Usage(const wchar_t* problem) {
-    PrintErr(L"BenchNullServer: %ls\nRun BenchNullServer --help for the options.\n", problem);
-    return EXIT_USAGE;
+const OptionSpec kOptions[] = {
+    TextOption(L"--endpoint", L"NAME", offsetof(NullOptions, endpoint),
+               L"the ncalrpc endpoint (default DeviceRpcBenchNull)"),
+    CountOption(L"--hold-ms", L"MS", offsetof(NullOptions, holdMs), 0, 0xFFFFFFFF, nullptr,
+                L"sleep MS in every routine"),
+    SwitchOption(L"--bare", offsetof(NullOptions, bare),
+                 L"no per-call memory for the copy of the arrays and strings\n"
+                 L"(one shared block); not with --send"),
+    CountOption(L"--max-calls", L"N", offsetof(NullOptions, maxCalls), 1, 0x7FFFFFFF, nullptr,
+                L"MaxCalls of the protocol sequences (default 1, as the real\n"
+                L"server registers them)"),
+    SwitchOption(L"--send", offsetof(NullOptions, send),
+                 L"send each call's CommandBlock or RequestBlock to the window in\n"
+                 L"\"" MONITOR_WINDOW_VALUE L"\" as WM_COPYDATA from the call's thread"),
+};
+
+const wchar_t kUsage[] =
+    L"Usage: BenchNullServer [--endpoint NAME] [--hold-ms MS] [--bare] [--max-calls N] [--send]\n"
+    L"\n"
+    L"Serves the DeviceRpc interface over ncalrpc (endpoint NAME, default\n"
+    L"DeviceRpcBenchNull) and a dynamic ncacn_ip_tcp endpoint with routines\n"
+    L"that do nothing: opnums 0 to 2 return TRUE, opnum 3 returns 0, and the\n"
+    L"output size becomes 32 (96 for request 3). Prints \"ready lrpc=NAME\"\n"
+    L"and serves until standard input ends.\n";
+
+// --bare shares one block between calls whose printer names --send reads.
+bool CheckOptions(const ParsedLine&, void* record, wchar_t* problem) {
+    const NullOptions* options = static_cast<const NullOptions*>(record);
+    if (!options->bare || !options->send) return true;
+    lstrcpynW(problem, L"--bare and --send exclude each other", CLI_PROBLEM_CHARS);
+    return false;
 }
 
-// Parses the command line into g_options. Returns -1 to go on, else the
-// exit code.
-int ParseOptions(int argc, wchar_t** argv) {
-    g_options = NullOptions{L"DeviceRpcBenchNull", 0, false, SERVER_PROTSEQ_MAX_CALLS, false};
-    for (int i = 1; i < argc; ++i) {
-        const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        long number = 0;
-        if (lstrcmpW(argv[i], L"--help") == 0) {
-            PrintOut(L"%ls", kUsage);
-            return EXIT_OK;
-        } else if (lstrcmpW(argv[i], L"--bare") == 0) {
-            g_options.bare = true;
-        } else if (lstrcmpW(argv[i], L"--send") == 0) {
-            g_options.send = true;
-        } else if (lstrcmpW(argv[i], L"--endpoint") == 0 && value) {
-            g_options.endpoint = value;
-            ++i;
-        } else if (lstrcmpW(argv[i], L"--max-calls") == 0 && value) {
-            if (!ParseLong(value, &number) || number <= 0) return Usage(L"--max-calls takes a number");
-            g_options.maxCalls = static_cast<unsigned int>(number);
-            ++i;
-        } else if (lstrcmpW(argv[i], L"--hold-ms") == 0 && value) {
-            if (!ParseLong(value, &number) || number < 0) return Usage(L"--hold-ms takes a number");
-            g_options.holdMs = static_cast<DWORD>(number);
-            ++i;
-        } else {
-            return Usage(argv[i]);
-        }
-    }
-    if (g_options.bare && g_options.send) return Usage(L"--bare and --send exclude each other");
-    return -1;
-}
+const ToolSpec kTool = {
+    L"BenchNullServer", nullptr, kUsage, nullptr,
+    kOptions, sizeof(kOptions) / sizeof(kOptions[0]),
+    nullptr, 0,
+    0, 0, 17, nullptr, nullptr, CheckOptions,
+};
 
 // Registers the endpoints and the interface as the real server does
 // (MaxCalls of --max-calls, default security) and starts listening.
@@ -236,8 +220,10 @@ long RpcDeviceRequestMapped(handle_t, long dwRequest, unsigned char* pInData, lo
 }
 
 int wmain(int argc, wchar_t** argv) {
-    int parsed = ParseOptions(argc, argv);
-    if (parsed >= 0) return parsed;
+    g_options = NullOptions{L"DeviceRpcBenchNull", 0, false, SERVER_PROTSEQ_MAX_CALLS, false};
+    ParsedLine line;
+    int status = HandleCommandLine(kTool, argc, argv, &g_options, &line);
+    if (status != CLI_RUN) return status;
     if (g_options.bare) {
         g_sharedStorage = std::malloc(SHARED_STORAGE_BYTES);
         if (!g_sharedStorage) return EXIT_FAILED;

@@ -61,9 +61,9 @@ int SpoolerFill(const BenchOptions* options) {
     }
     SetText(key, DRIVER_MONITOR_VALUE, MONITOR_NAME);
     RegCloseKey(key);
-    for (long i = 0; i < options->count; ++i)
-        if (!AddFiller(i, options->driver)) return EXIT_FAILED;
-    PrintOut(L"filled %ld\n", options->count);
+    for (DWORD i = 0; i < options->count; ++i)
+        if (!AddFiller(static_cast<long>(i), options->driver)) return EXIT_FAILED;
+    PrintOut(L"filled %lu\n", options->count);
     return EXIT_OK;
 }
 

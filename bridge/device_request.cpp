@@ -25,14 +25,7 @@ RequestKind ClassifyRequest(LONG request, DWORD selector, wchar_t* subkey, const
         *flag = FLAG_ACQUIRED;
         return REQUEST_ACQUIRE;
     }
-    if (request == DEVREQ_BIN_INFO_WRITE) {
-        lstrcpyW(subkey, SUBKEY_BIN_INFO);
-    } else if (request == DEVREQ_FLASH_DATA_WRITE) {
-        lstrcpyW(subkey, selector == SELECTOR_SERVICE_SETTINGS ? SUBKEY_SERVICE_SETTINGS
-                                                              : SUBKEY_FLASH_DATA);
-    } else {
-        return REQUEST_NONE;
-    }
+    if (!FlagKeyForWriteRequest(request, selector, subkey)) return REQUEST_NONE;
     *flag = FLAG_WRITTEN;
     return REQUEST_WRITE;
 }

@@ -71,3 +71,16 @@ bool FlagKeyForRequest(LONG request, DWORD selector, wchar_t* subkey) {
     lstrcpyW(subkey, flagKey);
     return true;
 }
+
+bool FlagKeyForWriteRequest(LONG request, DWORD selector, wchar_t* subkey) {
+    const wchar_t* flagKey = nullptr;
+    switch (request) {
+    case DEVREQ_BIN_INFO_WRITE: flagKey = SUBKEY_BIN_INFO; break;
+    case DEVREQ_FLASH_DATA_WRITE:
+        flagKey = selector == SELECTOR_SERVICE_SETTINGS ? SUBKEY_SERVICE_SETTINGS : SUBKEY_FLASH_DATA;
+        break;
+    default: return false;
+    }
+    lstrcpyW(subkey, flagKey);
+    return true;
+}

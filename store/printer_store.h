@@ -1,5 +1,5 @@
 // Access to the per-printer data tree: path composition, one value read,
-// one value write, and the flag key of an acquire request.
+// one value write, and the flag keys of acquire and write requests.
 #pragma once
 
 #include <windows.h>
@@ -25,3 +25,8 @@ bool WritePrinterValue(HKEY root, const wchar_t* printerName, const wchar_t* sub
 // `selector`) into `subkey` (260 chars) and returns true; false, leaving
 // `subkey` untouched, for every other request code.
 bool FlagKeyForRequest(LONG request, DWORD selector, wchar_t* subkey);
+
+// Copies the flag key of write request `request` (selector byte
+// `selector`) into `subkey` (260 chars) and returns true; false, leaving
+// `subkey` untouched, for every other request code.
+bool FlagKeyForWriteRequest(LONG request, DWORD selector, wchar_t* subkey);

@@ -1,16 +1,16 @@
 // The four messages of the server and how MonitorSim answers them.
 #include "monitor_messages.h"
 
+#include "devicerpc_contract.h"
+#include "exit_codes.h"
+#include "object_names.h"
 #include "payload_layout.h"
 #include "printer_names.h"
-#include "devicerpc_contract.h"
 #include "reply_records.h"
 #include "tool_common.h"
 
 namespace {
 
-const wchar_t MAPPING_BASE_NAME[] = L"ZOLT7 DeviceRequest Mapped File";
-const wchar_t MUTEX_BASE_NAME[] = L"ZOLT7 DeviceRequest Mapped File Mutex";
 const DWORD MUTEX_WAIT_MS = 10000;
 
 // The printer names of one block: as the client gave it (any length, on
@@ -33,7 +33,7 @@ bool ReadBlockNames(const uint8_t* name, uint32_t nameLength, BlockNames* names)
     names->client = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
     if (!names->client) return false;
     for (uint32_t i = 0; i < nameLength; ++i)
-        names->client[i] = static_cast<wchar_t>(name[2 * i] | (name[2 * i + 1] << 8));
+        names->client[i] = static_cast<wchar_t>(GetLittleEndian16(name + 2 * i));
     if (nameLength >= NAME_BUFFER_CHARS) return true;
     if (!ResolveLocalPrinterName(names->client, names->local)) lstrcpyW(names->local, names->client);
     return true;
@@ -71,8 +71,8 @@ void LogMessage(SimState* state, const COPYDATASTRUCT* message) {
 // process without releasing it: whoever waits for it then finds it
 // abandoned.
 void DieHoldingMutex(DWORD holdMs) {
-    wchar_t name[NAME_BUFFER_CHARS];
-    MakeKernelObjectName(MUTEX_BASE_NAME, name);
+    wchar_t name[OBJECT_NAME_CHARS];
+    MachineWideObjectName(REPLY_MUTEX_NAME, name);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     if (!mutex) {
         PrintErr(L"MonitorSim: cannot open mutex %ls: error %lu\n", name, GetLastError());
@@ -132,7 +132,7 @@ void AnswerCommand(SimState* state, const CommandBlockView* view, const BlockNam
     if (verdict == VERDICT_LEAVE) return;
     // No registry value can bear a longer name, so there is no flag to
     // write; the server, which cannot read one either, counts that as done.
-    if (lstrlenW(names->client) > VALUE_NAME_MAX_CHARS) return;
+    if (DWORD(lstrlenW(names->client)) > MAX_VALUE_NAME_CHARS) return;
     if (!WriteFailureFlag(names->client, verdict == VERDICT_FAIL ? 1 : 0))
         PrintErr(L"MonitorSim: cannot write the failure flag of \"%ls\"\n", names->client);
 }
@@ -227,10 +227,10 @@ void ComposeMappedReply(VirtualPrinter* printer, const RequestBlockView* view, M
 // survives behind a shorter one.
 void WriteMappedReply(BYTE* view, const MappedReply* reply, DWORD reserved) {
     ZeroMemory(view, MAPPED_REPLY_SIZE);
-    PutLittleEndian32(view + 0, reserved);
-    PutLittleEndian32(view + 4, reply->dwSuccess);
-    PutLittleEndian32(view + 8, reply->dwErrorCode);
-    PutLittleEndian32(view + 12, reply->dwRequestCode);
+    PutLittleEndian32(view + MAPPED_RESERVED_OFFSET, reserved);
+    PutLittleEndian32(view + MAPPED_SUCCESS_OFFSET, reply->dwSuccess);
+    PutLittleEndian32(view + MAPPED_ERROR_OFFSET, reply->dwErrorCode);
+    PutLittleEndian32(view + MAPPED_ECHO_OFFSET, reply->dwRequestCode);
     CopyMemory(view + MAPPED_DATA_OFFSET, reply->data, sizeof(reply->data));
     PutLittleEndian32(view + MAPPED_DATA_SIZE_OFFSET, reply->dwDataSize);
 }
@@ -240,8 +240,8 @@ void WriteMappedReply(BYTE* view, const MappedReply* reply, DWORD reserved) {
 void WriteReplyToMapping(SimState* state, const MappedReply* reply) {
     HANDLE mapping = state->heldMapping;
     if (!mapping) {
-        wchar_t name[NAME_BUFFER_CHARS];
-        MakeKernelObjectName(MAPPING_BASE_NAME, name);
+        wchar_t name[OBJECT_NAME_CHARS];
+        MachineWideObjectName(REPLY_MAPPING_NAME, name);
         mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
         if (!mapping) {
             PrintErr(L"MonitorSim: cannot open the reply mapping %ls: error %lu\n", name, GetLastError());
@@ -267,7 +267,7 @@ void AnswerMappedRequest(SimState* state, const RequestBlockView* view, const Bl
     MappedReply reply;
     ComposeMappedReply(FindPrinter(state->model, names->client, names->local), view, &reply);
     const SimOptions* options = &state->options;
-    if (options->hasEcho) reply.dwRequestCode = options->echo;
+    if (options->hasEcho) reply.dwRequestCode = static_cast<DWORD>(options->echo);
     if (options->mappedFail) {
         reply.dwSuccess = 0;
         reply.dwErrorCode = options->mappedError;
@@ -291,20 +291,6 @@ BOOL HandleMappedRequest(SimState* state, const COPYDATASTRUCT* message) {
 }
 
 }  // namespace
-
-void MakeKernelObjectName(const wchar_t* baseName, wchar_t* name) {
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    // The server decides by the reported version, not by what the names
-    // would need, so MonitorSim asks the same question.
-#ifdef _MSC_VER
-#pragma warning(suppress : 4996)  // deprecated, but it is what the server asks
-#endif
-    BOOL known = GetVersionExW(&version);
-    bool global = known && version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5;
-    lstrcpyW(name, global ? L"Global\\" : L"");
-    lstrcatW(name, baseName);
-}
 
 bool OpenMessageLog(SimState* state, const wchar_t* path) {
     state->log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

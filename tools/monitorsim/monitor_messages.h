@@ -7,9 +7,6 @@
 #include "printer_model.h"
 #include "sim_registry.h"
 
-// Exit code of a deliberate death in a message.
-constexpr int EXIT_FAULT = 3;
-
 // Command-line settings; all zero means a well-behaved language monitor.
 struct SimOptions {
     DWORD delayMs;           // sleep before answering each message
@@ -23,7 +20,7 @@ struct SimOptions {
     DWORD mutexHoldMs;       // after holding it this long
     StoreFaults store;       // registry path faults
     bool hasEcho;            // mapped reply: this dwRequestCode
-    DWORD echo;
+    long echo;
     bool mappedFail;         // mapped reply: dwSuccess 0, this dwErrorCode
     DWORD mappedError;
     bool hasMappedSize;      // mapped reply: this dwDataSize
@@ -46,7 +43,3 @@ bool OpenMessageLog(SimState* state, const wchar_t* path);
 
 // Handles one WM_COPYDATA message; TRUE when its code was one of the four.
 BOOL HandleCopyData(SimState* state, const COPYDATASTRUCT* message);
-
-// "Global\" + base name on NT 5.0 and later, else the bare base name, as
-// the server names its mutex and mapping.
-void MakeKernelObjectName(const wchar_t* baseName, wchar_t* name);

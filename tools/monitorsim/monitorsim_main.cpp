@@ -1,77 +1,25 @@
 // MonitorSim: the reference language monitor. It owns a message-only
 // window that takes the server's WM_COPYDATA messages, publishes the
-// window in "LP Window handle", and answers every message from virtual
+// window in MONITOR_WINDOW_VALUE, and answers every message from virtual
 // printers described in text files, with optional faults for tests.
 #include <windows.h>
 
-#include "devicerpc_version.h"
-#include "monitor_messages.h"
-#include "payload_layout.h"
-#include "printer_model.h"
+#include <cstddef>
+#include <cwchar>
+
+#include "command_line.h"
 #include "devicerpc_contract.h"
+#include "devicerpc_version.h"
+#include "exit_codes.h"
+#include "monitor_messages.h"
+#include "printer_model.h"
 #include "sim_registry.h"
 #include "tool_common.h"
 
 namespace {
 
-const int EXIT_OK = 0;
-const int EXIT_FAILED = 1;
-const int EXIT_USAGE = 2;
-
 const wchar_t WINDOW_CLASS[] = L"ZOLT7 MonitorSim Window";
 const UINT_PTR EXIT_TIMER_ID = 1;
-
-const wchar_t kUsage[] =
-    L"Usage: MonitorSim [options]\n"
-    L"\n"
-    L"Stands in for the ZOLT7 Monitor: stores its window handle in\n"
-    L"HKLM\\" MONITORS_KEY L" \"LP Window handle\",\n"
-    L"prints \"ready hwnd=0x...\" and answers the server's messages until\n"
-    L"WM_CLOSE, Ctrl+C, end of a piped standard input or --exit-after-ms.\n"
-    L"\n"
-    L"Printers and set-up:\n"
-    L"  --printer FILE         read virtual printers from FILE (repeatable)\n"
-    L"  --register-printers    enter the printers in the spooler's registry keys\n"
-    L"                         (printer and driver key naming \"ZOLT7 Monitor\"),\n"
-    L"                         so that share names resolve; for test machines\n"
-    L"  --log FILE             append \"code=C cbData=N data=HEX\" per message\n"
-    L"  --handle-bytes 4|8|12  store the handle as REG_DWORD (4), REG_BINARY (8,\n"
-    L"                         default) or REG_BINARY with 4 zero bytes behind (12)\n"
-    L"  --exit-after-ms N      exit normally after N ms\n"
-    L"  --no-stdin             do not exit at the end of a piped standard input\n"
-    L"  --version              print the version\n"
-    L"\n"
-    L"Faults (independent of each other):\n"
-    L"  --delay-ms N           sleep N ms before answering each message\n"
-    L"  --leave-flag           never write a printer failure flag\n"
-    L"  --always-fail          set the failure flag after every command\n"
-    L"  --die-in-message [CODE]  exit (code 3) while handling a message (of that\n"
-    L"                         code), leaving \"LP Window handle\" stored\n"
-    L"  --die-holding-mutex CODE [MS]  on a message of that code (not 11), take\n"
-    L"                         the device request mutex, hold it MS ms (default 0)\n"
-    L"                         and exit (code 3) without releasing it\n"
-    L"  --no-handshake         store device data but never set Acquired/Written\n"
-    L"  --value-size NAME=N    store device value NAME (e.g. CalibrationData,\n"
-    L"                         dwDuplex, Acquired, Written) with exactly N bytes\n"
-    L"                         (0-1024): cut short or padded with zeros\n"
-    L"  --flash-size N         store \"dwSize\" as N whatever the flash item holds\n"
-    L"  --echo N               mapped reply: dwRequestCode N instead of the echo\n"
-    L"  --mapped-fail ERR      mapped reply: dwSuccess 0 and dwErrorCode ERR\n"
-    L"  --mapped-size N        mapped reply: dwDataSize N whatever the data\n"
-    L"  --hold-mapping         keep the reply mapping open between requests\n"
-    L"  --mapped-no-reply      answer mapped requests without writing the mapping\n"
-    L"\n"
-    L"Exit status: 0 normal exit, 1 start-up failure, 2 usage or description\n"
-    L"error, 3 deliberate exit in a message.\n";
-
-// Device values whose size --value-size may change.
-const wchar_t* const kSizableValues[] = {
-    L"dwDuplex", L"dwNumCassette", L"dwFirmVersion", L"dwPaperSource", L"dwPaperSize",
-    L"dwPaperWidth", L"dwPaperHeight", L"dwPaperLevel", L"CalibrationData", L"dwMonoCounter",
-    L"dwColorCounter", L"dwBlackCounter", L"dwCyanCounter", L"dwMagentaCounter",
-    L"dwYellowCounter", L"dwIOCounter", L"dwID", L"dwSize", L"ReturnValue", L"Setting Value",
-    FLAG_ACQUIRED, FLAG_WRITTEN,
-};
 
 // Everything main needs besides the per-message state.
 struct StartOptions {
@@ -81,142 +29,196 @@ struct StartOptions {
     const wchar_t* logPath;
     DWORD handleBytes;
     DWORD exitAfterMs;
-    bool watchStdin;
+    bool noStdin;
 };
 
-// The model is large; it lives here, zero-filled, for the whole run.
-PrinterModel g_model;
+// The record the command line fills: the start-up and the per-message
+// settings.
+struct SimLine {
+    StartOptions start;
+    SimOptions sim;
+    bool versionRow;  // never set: see the --version row below
+};
 
-int Usage(const wchar_t* problem, const wchar_t* detail) {
-    PrintErr(L"MonitorSim: %ls%ls\n", problem, detail ? detail : L"");
-    PrintErr(L"Run MonitorSim --help for the options.\n");
-    return EXIT_USAGE;
+constexpr size_t START = offsetof(SimLine, start);
+constexpr size_t SIM = offsetof(SimLine, sim);
+constexpr size_t STORE = SIM + offsetof(SimOptions, store);
+
+SimLine* Line(void* record) {
+    return static_cast<SimLine*>(record);
 }
 
-// Parses a non-negative 32-bit number.
-bool ParseCount(const wchar_t* text, DWORD* value) {
-    long parsed = 0;
-    if (!text || !ParseLong(text, &parsed) || text[0] == L'-') return false;
-    *value = static_cast<DWORD>(parsed);
-    return true;
+// --printer FILE, repeatable.
+int TakePrinterFile(const wchar_t* const* next, int available, void* record, wchar_t* problem) {
+    StartOptions* start = &Line(record)->start;
+    if (available == 0) return -1;
+    if (start->printerFileCount >= MAX_PRINTERS) {
+        lstrcpynW(problem, L"too many --printer files", CLI_PROBLEM_CHARS);
+        return -1;
+    }
+    start->printerFiles[start->printerFileCount++] = next[0];
+    return 1;
 }
 
-const wchar_t kUnknownValueName[] = L"--value-size: not a device value name: ";
+int TakeHandleBytes(const wchar_t* const* next, int available, void* record, wchar_t*) {
+    DWORD bytes = 0;
+    if (available == 0 || !ParseCount(next[0], &bytes) || (bytes != 4 && bytes != 8 && bytes != 12))
+        return -1;
+    Line(record)->start.handleBytes = bytes;
+    return 1;
+}
 
-// Parses "NAME=N" for --value-size into the next override slot.
-const wchar_t* ParseValueSize(const wchar_t* text, StoreFaults* faults) {
-    const wchar_t* equals = nullptr;
-    for (const wchar_t* p = text; *p; ++p)
-        if (*p == L'=') equals = p;
-    if (!equals || equals == text || equals - text >= 64) return L"--value-size takes NAME=N";
+// --die-in-message [CODE]: the code is taken only when the next word is one.
+int TakeDieInMessage(const wchar_t* const* next, int available, void* record, wchar_t*) {
+    SimOptions* options = &Line(record)->sim;
+    options->dieInMessage = true;
+    if (available == 0 || !ParseCount(next[0], &options->dieCode)) return 0;
+    options->dieCodeGiven = true;
+    return 1;
+}
+
+// --die-holding-mutex CODE [MS]. During code 11 the server itself holds the
+// mutex: waiting for it there would never end. The optional hold time lets
+// a caller start waiting on the mutex, so that it sees it abandoned.
+int TakeDieHoldingMutex(const wchar_t* const* next, int available, void* record,
+                        wchar_t* problem) {
+    SimOptions* options = &Line(record)->sim;
+    if (available == 0 || !ParseCount(next[0], &options->dieMutexCode)) return -1;
+    if (options->dieMutexCode == MONMSG_DEVICE_REQUEST_MAPPED) {
+        lstrcpynW(problem, L"--die-holding-mutex cannot use code 11: the server holds the mutex then",
+                  CLI_PROBLEM_CHARS);
+        return -1;
+    }
+    options->dieHoldingMutex = true;
+    return available > 1 && ParseCount(next[1], &options->mutexHoldMs) ? 2 : 1;
+}
+
+// True when `name` is a device value or handshake flag that MonitorSim
+// stores, compared without regard to case.
+bool IsSizableValue(const wchar_t* name) {
+    static const wchar_t* const kValues[] = {
+        VALUE_DUPLEX, VALUE_CASSETTES, VALUE_FIRMWARE, VALUE_PAPER_SOURCE, VALUE_PAPER_SIZE,
+        VALUE_PAPER_WIDTH, VALUE_PAPER_HEIGHT, VALUE_PAPER_LEVEL, VALUE_CALIBRATION,
+        VALUE_FLASH_ID, VALUE_FLASH_SIZE, VALUE_FLASH_DATA, VALUE_SERVICE_SETTINGS,
+        FLAG_ACQUIRED, FLAG_WRITTEN,
+    };
+    for (const wchar_t* value : kValues)
+        if (lstrcmpiW(value, name) == 0) return true;
+    for (const CounterSelector& counter : COUNTER_SELECTORS)
+        if (lstrcmpiW(counter.value, name) == 0) return true;
+    return false;
+}
+
+// --value-size NAME=N into the next override slot.
+int TakeValueSize(const wchar_t* const* next, int available, void* record, wchar_t* problem) {
+    if (available == 0) return -1;
+    StoreFaults* faults = &Line(record)->sim.store;
+    const wchar_t* text = next[0];
+    const wchar_t* equals = wcsrchr(text, L'=');
+    if (!equals || equals == text || equals - text >= 64) return -1;
     ValueSizeOverride entry = {};
     lstrcpynW(entry.valueName, text, static_cast<int>(equals - text) + 1);
-    if (!ParseCount(equals + 1, &entry.size) || entry.size > VALUE_SIZE_MAX)
-        return L"--value-size: N must be 0 to 1024";
-    bool known = false;
-    for (const wchar_t* name : kSizableValues) known = known || lstrcmpiW(name, entry.valueName) == 0;
-    if (!known) return kUnknownValueName;
-    if (faults->sizeCount >= MAX_SIZE_OVERRIDES) return L"--value-size given too often";
-    faults->sizes[faults->sizeCount++] = entry;
-    return nullptr;
-}
-
-// Parses the command line. Returns -1 to go on, else the exit code.
-int ParseArguments(int argc, wchar_t** argv, StartOptions* start, SimOptions* options) {
-    for (int i = 1; i < argc; ++i) {
-        const wchar_t* option = argv[i];
-        const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (lstrcmpW(option, L"--help") == 0) {
-            PrintOut(L"%ls", kUsage);
-            return EXIT_OK;
-        } else if (lstrcmpW(option, L"--version") == 0) {
-            PrintOut(L"MonitorSim %ls\n", DEVICERPC_VERSION);
-            return EXIT_OK;
-        } else if (lstrcmpW(option, L"--printer") == 0) {
-            if (!value) return Usage(L"--printer needs a file", nullptr);
-            if (start->printerFileCount >= MAX_PRINTERS) return Usage(L"too many --printer files", nullptr);
-            start->printerFiles[start->printerFileCount++] = value;
-            ++i;
-        } else if (lstrcmpW(option, L"--register-printers") == 0) {
-            start->registerPrinters = true;
-        } else if (lstrcmpW(option, L"--log") == 0) {
-            if (!value) return Usage(L"--log needs a file", nullptr);
-            start->logPath = value;
-            ++i;
-        } else if (lstrcmpW(option, L"--handle-bytes") == 0) {
-            DWORD bytes = 0;
-            if (!ParseCount(value, &bytes) || (bytes != 4 && bytes != 8 && bytes != 12))
-                return Usage(L"--handle-bytes takes 4, 8 or 12", nullptr);
-            start->handleBytes = bytes;
-            ++i;
-        } else if (lstrcmpW(option, L"--exit-after-ms") == 0) {
-            if (!ParseCount(value, &start->exitAfterMs) || start->exitAfterMs == 0)
-                return Usage(L"--exit-after-ms takes a positive number", nullptr);
-            ++i;
-        } else if (lstrcmpW(option, L"--no-stdin") == 0) {
-            start->watchStdin = false;
-        } else if (lstrcmpW(option, L"--delay-ms") == 0) {
-            if (!ParseCount(value, &options->delayMs)) return Usage(L"--delay-ms takes a number", nullptr);
-            ++i;
-        } else if (lstrcmpW(option, L"--leave-flag") == 0) {
-            options->leaveFlag = true;
-        } else if (lstrcmpW(option, L"--always-fail") == 0) {
-            options->alwaysFail = true;
-        } else if (lstrcmpW(option, L"--die-in-message") == 0) {
-            options->dieInMessage = true;
-            // The code is optional: take the next argument only if it is one.
-            if (ParseCount(value, &options->dieCode)) {
-                options->dieCodeGiven = true;
-                ++i;
-            }
-        } else if (lstrcmpW(option, L"--die-holding-mutex") == 0) {
-            if (!ParseCount(value, &options->dieMutexCode))
-                return Usage(L"--die-holding-mutex takes a message code", nullptr);
-            // During code 11 the server itself holds the mutex: waiting for
-            // it there would never end.
-            if (options->dieMutexCode == MONMSG_DEVICE_REQUEST_MAPPED)
-                return Usage(L"--die-holding-mutex cannot use code 11: the server holds the mutex then",
-                             nullptr);
-            options->dieHoldingMutex = true;
-            ++i;
-            // An optional hold time lets a caller start waiting on the
-            // mutex, so that it sees the mutex abandoned.
-            if (ParseCount(i + 1 < argc ? argv[i + 1] : nullptr, &options->mutexHoldMs)) ++i;
-        } else if (lstrcmpW(option, L"--no-handshake") == 0) {
-            options->store.noHandshake = true;
-        } else if (lstrcmpW(option, L"--value-size") == 0) {
-            if (!value) return Usage(L"--value-size takes NAME=N", nullptr);
-            const wchar_t* problem = ParseValueSize(value, &options->store);
-            if (problem) return Usage(problem, problem == kUnknownValueName ? value : nullptr);
-            ++i;
-        } else if (lstrcmpW(option, L"--flash-size") == 0) {
-            if (!ParseCount(value, &options->store.flashSize)) return Usage(L"--flash-size takes a number", nullptr);
-            options->store.hasFlashSize = true;
-            ++i;
-        } else if (lstrcmpW(option, L"--echo") == 0) {
-            long echo = 0;
-            if (!value || !ParseLong(value, &echo)) return Usage(L"--echo takes a number", nullptr);
-            options->hasEcho = true;
-            options->echo = static_cast<DWORD>(echo);
-            ++i;
-        } else if (lstrcmpW(option, L"--mapped-fail") == 0) {
-            if (!ParseCount(value, &options->mappedError)) return Usage(L"--mapped-fail takes an error code", nullptr);
-            options->mappedFail = true;
-            ++i;
-        } else if (lstrcmpW(option, L"--mapped-size") == 0) {
-            if (!ParseCount(value, &options->mappedSize)) return Usage(L"--mapped-size takes a number", nullptr);
-            options->hasMappedSize = true;
-            ++i;
-        } else if (lstrcmpW(option, L"--hold-mapping") == 0) {
-            options->holdMapping = true;
-        } else if (lstrcmpW(option, L"--mapped-no-reply") == 0) {
-            options->mappedNoReply = true;
-        } else {
-            return Usage(L"unknown option: ", option);
-        }
+    if (!ParseCount(equals + 1, &entry.size) || entry.size > VALUE_SIZE_MAX) {
+        lstrcpynW(problem, L"--value-size: N must be 0 to 1024", CLI_PROBLEM_CHARS);
+    } else if (!IsSizableValue(entry.valueName)) {
+        _snwprintf(problem, CLI_PROBLEM_CHARS - 1, L"--value-size: not a device value name: %ls", text);
+    } else if (faults->sizeCount >= MAX_SIZE_OVERRIDES) {
+        lstrcpynW(problem, L"--value-size given too often", CLI_PROBLEM_CHARS);
+    } else {
+        faults->sizes[faults->sizeCount++] = entry;
+        return 1;
     }
     return -1;
 }
+
+const OptionSpec kOptions[] = {
+    OptionHeading(L"Printers and set-up:"),
+    RoutineOption(L"--printer", L"FILE", TakePrinterFile, L"a file",
+                  L"read virtual printers from FILE (repeatable)"),
+    SwitchOption(L"--register-printers", START + offsetof(StartOptions, registerPrinters),
+                 L"enter the printers in the spooler's registry keys\n"
+                 L"(printer and driver key naming \"" MONITOR_NAME L"\"),\n"
+                 L"so that share names resolve; for test machines"),
+    TextOption(L"--log", L"FILE", START + offsetof(StartOptions, logPath),
+               L"append \"code=C cbData=N data=HEX\" per message", 0, L"a file"),
+    RoutineOption(L"--handle-bytes", L"4|8|12", TakeHandleBytes, L"4, 8 or 12",
+                  L"store the handle as REG_DWORD (4), REG_BINARY (8,\n"
+                  L"default) or REG_BINARY with 4 zero bytes behind (12)"),
+    CountOption(L"--exit-after-ms", L"N", START + offsetof(StartOptions, exitAfterMs), 1, 0xFFFFFFFF,
+                L"a positive number", L"exit normally after N ms"),
+    SwitchOption(L"--no-stdin", START + offsetof(StartOptions, noStdin),
+                 L"do not exit at the end of a piped standard input"),
+    // The parser answers --version before it looks at this table; the row
+    // only keeps the option listed where it has always been.
+    SwitchOption(L"--version", offsetof(SimLine, versionRow), L"print the version"),
+    OptionHeading(L"Faults (independent of each other):"),
+    CountOption(L"--delay-ms", L"N", SIM + offsetof(SimOptions, delayMs), 0, 0xFFFFFFFF, nullptr,
+                L"sleep N ms before answering each message"),
+    SwitchOption(L"--leave-flag", SIM + offsetof(SimOptions, leaveFlag),
+                 L"never write a printer failure flag"),
+    SwitchOption(L"--always-fail", SIM + offsetof(SimOptions, alwaysFail),
+                 L"set the failure flag after every command"),
+    RoutineOption(L"--die-in-message", L"[CODE]", TakeDieInMessage, nullptr,
+                  L"exit (code 3) while handling a message (of that\n"
+                  L"code), leaving \"" MONITOR_WINDOW_VALUE L"\" stored"),
+    RoutineOption(L"--die-holding-mutex", L"CODE [MS]", TakeDieHoldingMutex, L"a message code",
+                  L"on a message of that code (not 11), take\n"
+                  L"the device request mutex, hold it MS ms (default 0)\n"
+                  L"and exit (code 3) without releasing it"),
+    SwitchOption(L"--no-handshake", STORE + offsetof(StoreFaults, noHandshake),
+                 L"store device data but never set " FLAG_ACQUIRED L"/" FLAG_WRITTEN),
+    RoutineOption(L"--value-size", L"NAME=N", TakeValueSize, L"NAME=N",
+                  L"store device value NAME (e.g. " VALUE_CALIBRATION L",\n" VALUE_DUPLEX L", "
+                  FLAG_ACQUIRED L", " FLAG_WRITTEN L") with exactly N bytes\n"
+                  L"(0-1024): cut short or padded with zeros"),
+    CountOption(L"--flash-size", L"N", STORE + offsetof(StoreFaults, flashSize), 0, 0xFFFFFFFF,
+                nullptr, L"store \"" VALUE_FLASH_SIZE L"\" as N whatever the flash item holds"),
+    LongOption(L"--echo", L"N", SIM + offsetof(SimOptions, echo),
+               L"mapped reply: dwRequestCode N instead of the echo"),
+    CountOption(L"--mapped-fail", L"ERR", SIM + offsetof(SimOptions, mappedError), 0, 0xFFFFFFFF,
+                L"an error code", L"mapped reply: dwSuccess 0 and dwErrorCode ERR"),
+    CountOption(L"--mapped-size", L"N", SIM + offsetof(SimOptions, mappedSize), 0, 0xFFFFFFFF,
+                nullptr, L"mapped reply: dwDataSize N whatever the data"),
+    SwitchOption(L"--hold-mapping", SIM + offsetof(SimOptions, holdMapping),
+                 L"keep the reply mapping open between requests"),
+    SwitchOption(L"--mapped-no-reply", SIM + offsetof(SimOptions, mappedNoReply),
+                 L"answer mapped requests without writing the mapping"),
+};
+
+const wchar_t kUsage[] =
+    L"Usage: MonitorSim [options]\n"
+    L"\n"
+    L"Stands in for the " MONITOR_NAME L": stores its window handle in\n"
+    L"HKLM\\" MONITORS_KEY L" \"" MONITOR_WINDOW_VALUE L"\",\n"
+    L"prints \"ready hwnd=0x...\" and answers the server's messages until\n"
+    L"WM_CLOSE, Ctrl+C, end of a piped standard input or --exit-after-ms.\n";
+
+const wchar_t kFooter[] =
+    L"\n"
+    L"Exit status: 0 normal exit, 1 start-up failure, 2 usage or description\n"
+    L"error, 3 deliberate exit in a message.\n";
+
+bool CompleteOptions(const ParsedLine& line, void* record, wchar_t* problem);
+
+const ToolSpec kTool = {
+    L"MonitorSim", DEVICERPC_VERSION, kUsage, kFooter,
+    kOptions, sizeof(kOptions) / sizeof(kOptions[0]),
+    nullptr, 0,
+    0, 0, 25, nullptr, nullptr, CompleteOptions,
+};
+
+// The fault options whose presence is a setting of its own.
+bool CompleteOptions(const ParsedLine& line, void* record, wchar_t*) {
+    SimOptions* options = &Line(record)->sim;
+    options->store.hasFlashSize = OptionGiven(kTool, line, L"--flash-size");
+    options->hasEcho = OptionGiven(kTool, line, L"--echo");
+    options->mappedFail = OptionGiven(kTool, line, L"--mapped-fail");
+    options->hasMappedSize = OptionGiven(kTool, line, L"--mapped-size");
+    return true;
+}
+
+// The model is large; it lives here, zero-filled, for the whole run.
+PrinterModel g_model;
 
 void FormatHandle(HWND window, wchar_t* text) {
     static const wchar_t kHex[] = L"0123456789abcdef";
@@ -300,52 +302,36 @@ bool LoadPrinters(const StartOptions* start) {
     return true;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    StartOptions start = {};
-    start.handleBytes = 8;
-    start.watchStdin = true;
-    static SimState state;  // zero-filled: every fault off
-    state.log = INVALID_HANDLE_VALUE;
-    state.model = &g_model;
-    int parsed = ParseArguments(argc, argv, &start, &state.options);
-    if (parsed >= 0) return parsed;
-    if (!LoadPrinters(&start)) return EXIT_USAGE;
-
-    if (start.logPath && !OpenMessageLog(&state, start.logPath)) {
-        PrintErr(L"MonitorSim: cannot open log %ls: error %lu\n", start.logPath, GetLastError());
-        return EXIT_FAILED;
-    }
-    if (start.registerPrinters) {
-        for (int i = 0; i < g_model.count; ++i) {
-            LONG error = 0;
-            if (!RegisterSpoolerPrinter(&g_model.printers[i], &error)) {
-                PrintErr(L"MonitorSim: cannot register printer \"%ls\": error %ld\n",
-                         g_model.printers[i].name, error);
-                return EXIT_FAILED;
-            }
+// Enters the printers in the spooler's keys when asked to; false after
+// reporting.
+bool RegisterPrinters(const StartOptions* start) {
+    if (!start->registerPrinters) return true;
+    for (int i = 0; i < g_model.count; ++i) {
+        LONG error = 0;
+        if (!RegisterSpoolerPrinter(&g_model.printers[i], &error)) {
+            PrintErr(L"MonitorSim: cannot register printer \"%ls\": error %ld\n",
+                     g_model.printers[i].name, error);
+            return false;
         }
     }
+    return true;
+}
 
-    HWND window = CreateMonitorWindow(&state);
-    if (!window) {
-        PrintErr(L"MonitorSim: cannot create the message window: error %lu\n", GetLastError());
-        return EXIT_FAILED;
-    }
+// Publishes the window and serves its messages until it is closed.
+int ServeWindow(const StartOptions* start, HWND window) {
     g_window = window;
     LONG error = 0;
-    if (!StoreWindowHandle(window, start.handleBytes, &error)) {
-        PrintErr(L"MonitorSim: cannot store \"LP Window handle\": error %ld\n", error);
+    if (!StoreWindowHandle(window, start->handleBytes, &error)) {
+        PrintErr(L"MonitorSim: cannot store \"%ls\": error %ld\n", MONITOR_WINDOW_VALUE, error);
         DestroyWindow(window);
         return EXIT_FAILED;
     }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    if (start.exitAfterMs) SetTimer(window, EXIT_TIMER_ID, start.exitAfterMs, nullptr);
+    if (start->exitAfterMs) SetTimer(window, EXIT_TIMER_ID, start->exitAfterMs, nullptr);
     // Only a pipe has an end worth waiting for; a console or /dev/null
     // as standard input must not end the run at once.
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (start.watchStdin && input && input != INVALID_HANDLE_VALUE && GetFileType(input) == FILE_TYPE_PIPE) {
+    if (!start->noStdin && input && input != INVALID_HANDLE_VALUE && GetFileType(input) == FILE_TYPE_PIPE) {
         HANDLE watcher = CreateThread(nullptr, 0, WatchStandardInput, window, 0, nullptr);
         if (watcher) CloseHandle(watcher);
     }
@@ -359,9 +345,36 @@ int wmain(int argc, wchar_t** argv) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-
     ClearWindowHandle(window);
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    static SimLine settings;  // zero-filled: every fault off
+    settings.start.handleBytes = MONITOR_WINDOW_VALUE_SIZE;
+    ParsedLine line;
+    int status = HandleCommandLine(kTool, argc, argv, &settings, &line);
+    if (status != CLI_RUN) return status;
+    static SimState state;
+    state.options = settings.sim;
+    state.log = INVALID_HANDLE_VALUE;
+    state.model = &g_model;
+    const StartOptions* start = &settings.start;
+    if (!LoadPrinters(start)) return EXIT_USAGE;
+    if (start->logPath && !OpenMessageLog(&state, start->logPath)) {
+        PrintErr(L"MonitorSim: cannot open log %ls: error %lu\n", start->logPath, GetLastError());
+        return EXIT_FAILED;
+    }
+    if (!RegisterPrinters(start)) return EXIT_FAILED;
+    HWND window = CreateMonitorWindow(&state);
+    if (!window) {
+        PrintErr(L"MonitorSim: cannot create the message window: error %lu\n", GetLastError());
+        return EXIT_FAILED;
+    }
+    status = ServeWindow(start, window);
     if (state.heldMapping) CloseHandle(state.heldMapping);
     if (state.log != INVALID_HANDLE_VALUE) CloseHandle(state.log);
-    return EXIT_OK;
+    return status;
 }

@@ -6,24 +6,17 @@
 #include <windows.h>
 
 #include "devicerpc_contract.h"
+#include "reply_assembly.h"
 
 constexpr int MAX_PRINTERS = 16;
 constexpr int MAX_FLASH_ITEMS = 16;
 constexpr int MAX_VERDICTS = 64;
-constexpr int PAPER_BIN_COUNT = 3;
-constexpr DWORD CALIBRATION_BYTES = 60;
-constexpr DWORD SERVICE_SETTINGS_BYTES = 18;
-// The largest flash item a description may hold: the item and its 4-byte
-// identifier must fit the server's 260-byte reply buffer.
-constexpr DWORD FLASH_DATA_MAX = 256;
+// The largest flash item a description may hold: the item behind its
+// identifier must fit the server's fixed reply buffer.
+constexpr DWORD FLASH_DATA_MAX = REPLY_BUFFER_SIZE - FLASH_ID_SIZE;
 // Driver names longer than this do not fit the server's driver key path.
-constexpr DWORD DRIVER_NAME_CHARS = 178;
-
-// Counter slots, in the order of the counter.* keys and the registry values.
-enum CounterSlot {
-    COUNTER_MONO, COUNTER_COLOR, COUNTER_BLACK, COUNTER_CYAN,
-    COUNTER_MAGENTA, COUNTER_YELLOW, COUNTER_IO
-};
+constexpr DWORD DRIVER_NAME_CHARS =
+    NAME_BUFFER_CHARS - (sizeof(DRIVERS_KEY_PREFIX) / sizeof(wchar_t) - 1);
 
 // What MonitorSim does with the printer failure flag after a command.
 enum Verdict { VERDICT_OK, VERDICT_FAIL, VERDICT_LEAVE };
@@ -37,7 +30,7 @@ struct BinRecord {
 };
 
 struct FlashItem {
-    DWORD selector;  // the request's selector byte, never 12
+    DWORD selector;  // the request's selector byte, never SELECTOR_SERVICE_SETTINGS
     DWORD dwID;
     DWORD dwSize;    // valid bytes of `data`
     BYTE data[FLASH_DATA_MAX];
@@ -51,18 +44,18 @@ struct CommandVerdict {
 };
 
 struct VirtualPrinter {
-    wchar_t name[260];
-    wchar_t share[260];              // empty: not shared
+    wchar_t name[NAME_BUFFER_CHARS];
+    wchar_t share[NAME_BUFFER_CHARS];  // empty: not shared
     wchar_t driver[DRIVER_NAME_CHARS];
     DWORD dwDuplex;
     DWORD dwNumCassette;
     DWORD dwFirmVersion;
-    BinRecord bins[PAPER_BIN_COUNT];
-    BYTE calibration[CALIBRATION_BYTES];
-    DWORD counters[COUNTER_COUNT];
+    BinRecord bins[REPLY_BIN_COUNT];
+    BYTE calibration[CALIBRATION_SIZE];
+    DWORD counters[COUNTER_COUNT];  // in the order of COUNTER_SELECTORS
     FlashItem flash[MAX_FLASH_ITEMS];
     int flashCount;
-    BYTE serviceSettings[SERVICE_SETTINGS_BYTES];
+    BYTE serviceSettings[SERVICE_SETTINGS_SIZE];
     CommandVerdict verdicts[MAX_VERDICTS];
     int verdictCount;
     Verdict defaultVerdict;
@@ -79,6 +72,11 @@ struct PrinterModel {
 bool ParsePrinterDescription(const wchar_t* text, const wchar_t* sourceName,
                              PrinterModel* model, wchar_t* error, DWORD errorChars);
 
+// Writes "source:line: message detail" ("source: message detail" when
+// `line` is 0) into `error` (`errorChars` chars); `detail` may be null.
+void FormatDescriptionError(wchar_t* error, DWORD errorChars, const wchar_t* source, int line,
+                            const wchar_t* message, const wchar_t* detail);
+
 // Reads a UTF-8 description file and parses it as above.
 bool LoadPrinterFile(const wchar_t* path, PrinterModel* model, wchar_t* error, DWORD errorChars);
 
@@ -91,6 +89,10 @@ VirtualPrinter* FindPrinter(PrinterModel* model, const wchar_t* clientName,
 // The verdict on (dwCommand, dwParam): the entry for both values, else the
 // one for dwCommand alone, else the printer's default.
 Verdict VerdictForCommand(const VirtualPrinter* printer, LONG dwCommand, LONG dwParam);
+
+// The flash item of `selector` to write: the stored one, else a new
+// zero-filled one; null when the printer has no room for another.
+FlashItem* FlashItemForWrite(VirtualPrinter* printer, DWORD selector);
 
 // The flash item stored for `selector`, or null.
 const FlashItem* FindFlashItem(const VirtualPrinter* printer, DWORD selector);

@@ -2,15 +2,53 @@
 // registry path assembles them.
 #include "reply_records.h"
 
-#include "payload_layout.h"
 #include "devicerpc_contract.h"
 
 namespace {
 
-const DWORD CONFIG_RECORD_BYTES = 32;
-const DWORD BIN_RECORD_BYTES = 32;
-
 void Put32(BYTE* p, DWORD value) { PutLittleEndian32(p, value); }
+
+void BuildConfigRecord(const VirtualPrinter* printer, BYTE* record, DWORD* length) {
+    Put32(record, CONFIG_REPLY_SIZE);
+    Put32(record + CONFIG_CASSETTES_OFFSET, printer->dwNumCassette);
+    Put32(record + CONFIG_DUPLEX_OFFSET, printer->dwDuplex);
+    Put32(record + CONFIG_FIRMWARE_OFFSET, printer->dwFirmVersion);
+    *length = CONFIG_REPLY_SIZE;
+}
+
+void BuildBinRecords(const VirtualPrinter* printer, BYTE* record, DWORD* length) {
+    for (uint32_t i = 0; i < REPLY_BIN_COUNT; ++i) {
+        BYTE* base = record + BIN_RECORD_SIZE * i;
+        const BinRecord* bin = &printer->bins[i];
+        Put32(base, BIN_RECORD_SIZE);
+        Put32(base + BIN_SOURCE_OFFSET, bin->dwPaperSource);
+        Put32(base + BIN_SIZE_OFFSET, bin->dwPaperSize);
+        Put32(base + BIN_WIDTH_OFFSET, bin->dwPaperWidth);
+        Put32(base + BIN_HEIGHT_OFFSET, bin->dwPaperHeight);
+        Put32(base + BIN_LEVEL_OFFSET, bin->dwPaperLevel);
+    }
+    *length = BIN_INFO_REPLY_SIZE;
+}
+
+// The service settings for their selector; the item behind its identifier
+// for the two item selectors; an empty record for the others, as the
+// registry path answers. Fails without a flash item for the selector.
+RequestOutcome BuildFlashRecord(const VirtualPrinter* printer, DWORD selector, BYTE* record,
+                                DWORD* length) {
+    if (selector == SELECTOR_SERVICE_SETTINGS) {
+        CopyMemory(record, printer->serviceSettings, SERVICE_SETTINGS_SIZE);
+        *length = SERVICE_SETTINGS_SIZE;
+        return OUTCOME_DONE;
+    }
+    const FlashItem* item = FindFlashItem(printer, selector);
+    if (!item) return OUTCOME_FAILED;
+    if (selector == SELECTOR_FLASH_ITEM_A || selector == SELECTOR_FLASH_ITEM_B) {
+        Put32(record, item->dwID);
+        CopyMemory(record + FLASH_ID_SIZE, item->data, item->dwSize);
+        *length = FLASH_ID_SIZE + item->dwSize;
+    }
+    return OUTCOME_DONE;
+}
 
 }  // namespace
 
@@ -26,68 +64,27 @@ DWORD SelectorByte(const BYTE* input, DWORD inputSize) {
     return inputSize > 0 ? input[0] : 0;
 }
 
-CounterSlot CounterForSelector(DWORD selector) {
-    switch (selector) {
-    case 0: return COUNTER_MONO;
-    case 2: return COUNTER_COLOR;
-    case 5: return COUNTER_BLACK;
-    case 6: return COUNTER_CYAN;
-    case 7: return COUNTER_MAGENTA;
-    case 8: return COUNTER_YELLOW;
-    default: return COUNTER_IO;
-    }
-}
-
 RequestOutcome BuildReplyRecord(const VirtualPrinter* printer, LONG request, DWORD selector,
                                 BYTE* record, DWORD* length) {
     ZeroMemory(record, REPLY_RECORD_MAX);
     *length = 0;
     switch (request) {
     case DEVREQ_CONFIG:
-        Put32(record + 0, CONFIG_RECORD_BYTES);
-        Put32(record + 4, printer->dwNumCassette);
-        Put32(record + 8, printer->dwDuplex);
-        Put32(record + 12, printer->dwFirmVersion);
-        *length = CONFIG_RECORD_BYTES;
+        BuildConfigRecord(printer, record, length);
         return OUTCOME_DONE;
     case DEVREQ_BIN_INFO:
-        for (int i = 0; i < PAPER_BIN_COUNT; ++i) {
-            BYTE* base = record + BIN_RECORD_BYTES * i;
-            const BinRecord* bin = &printer->bins[i];
-            Put32(base + 0, BIN_RECORD_BYTES);
-            Put32(base + 4, bin->dwPaperSource);
-            Put32(base + 8, bin->dwPaperSize);
-            Put32(base + 16, bin->dwPaperWidth);
-            Put32(base + 20, bin->dwPaperHeight);
-            Put32(base + 24, bin->dwPaperLevel);
-        }
-        *length = BIN_RECORD_BYTES * PAPER_BIN_COUNT;
+        BuildBinRecords(printer, record, length);
         return OUTCOME_DONE;
     case DEVREQ_CALIBRATION:
-        CopyMemory(record, printer->calibration, CALIBRATION_BYTES);
-        *length = CALIBRATION_BYTES;
+        CopyMemory(record, printer->calibration, CALIBRATION_SIZE);
+        *length = CALIBRATION_SIZE;
         return OUTCOME_DONE;
     case DEVREQ_COUNTER:
-        Put32(record, printer->counters[CounterForSelector(selector)]);
-        *length = 4;
+        Put32(record, printer->counters[CounterIndexForSelector(selector)]);
+        *length = COUNTER_REPLY_SIZE;
         return OUTCOME_DONE;
-    case DEVREQ_FLASH_DATA: {
-        if (selector == SELECTOR_SERVICE_SETTINGS) {
-            CopyMemory(record, printer->serviceSettings, SERVICE_SETTINGS_BYTES);
-            *length = SERVICE_SETTINGS_BYTES;
-            return OUTCOME_DONE;
-        }
-        const FlashItem* item = FindFlashItem(printer, selector);
-        if (!item) return OUTCOME_FAILED;
-        // Only selectors 0 and 10 carry the item in the reply; the others
-        // answer with an empty record, as the registry path does.
-        if (selector == 0 || selector == 10) {
-            Put32(record, item->dwID);
-            CopyMemory(record + 4, item->data, item->dwSize);
-            *length = 4 + item->dwSize;
-        }
-        return OUTCOME_DONE;
-    }
+    case DEVREQ_FLASH_DATA:
+        return BuildFlashRecord(printer, selector, record, length);
     case DEVREQ_BIN_INFO_WRITE:
     case DEVREQ_FLASH_DATA_WRITE:
         return OUTCOME_DONE;

@@ -8,7 +8,7 @@
 #include "printer_model.h"
 
 // Longest record: the flash item behind its 4-byte identifier.
-constexpr DWORD REPLY_RECORD_MAX = 4 + FLASH_DATA_MAX;
+constexpr DWORD REPLY_RECORD_MAX = FLASH_ID_SIZE + FLASH_DATA_MAX;
 
 enum RequestOutcome {
     OUTCOME_DONE,          // data stored or record built, write carried out
@@ -25,9 +25,6 @@ bool NeedsSelectorByte(LONG request);
 
 // The selector byte: the first input byte, 0 when the block carries none.
 DWORD SelectorByte(const BYTE* input, DWORD inputSize);
-
-// The counter slot that `selector` picks for DEVREQ_COUNTER.
-CounterSlot CounterForSelector(DWORD selector);
 
 // Builds the reply record of acquire request `request` into `record`
 // (REPLY_RECORD_MAX bytes, zero-filled here) and its length. Write

@@ -1,16 +1,10 @@
 // MonitorSim's registry writes.
 #include "sim_registry.h"
 
-#include "payload_layout.h"
-#include "printer_store.h"
 #include "devicerpc_contract.h"
+#include "printer_store.h"
 
 namespace {
-
-const wchar_t* const kCounterValues[COUNTER_COUNT] = {
-    L"dwMonoCounter", L"dwColorCounter", L"dwBlackCounter", L"dwCyanCounter",
-    L"dwMagentaCounter", L"dwYellowCounter", L"dwIOCounter",
-};
 
 // Creates or opens a key below HKEY_LOCAL_MACHINE for writing.
 LONG CreateMachineKey(const wchar_t* path, REGSAM access, HKEY* key) {
@@ -47,49 +41,66 @@ bool StoreNumber(const wchar_t* localName, const wchar_t* subkey, const wchar_t*
     return StoreValue(localName, subkey, valueName, type, bytes, 4, faults);
 }
 
+bool StoreConfig(const VirtualPrinter* printer, const wchar_t* localName, const StoreFaults* faults) {
+    return StoreNumber(localName, SUBKEY_CONFIG, VALUE_DUPLEX, REG_DWORD, printer->dwDuplex, faults) &&
+           StoreNumber(localName, SUBKEY_CONFIG, VALUE_CASSETTES, REG_DWORD, printer->dwNumCassette,
+                       faults) &&
+           StoreNumber(localName, SUBKEY_CONFIG, VALUE_FIRMWARE, REG_DWORD, printer->dwFirmVersion,
+                       faults);
+}
+
+bool StoreBins(const VirtualPrinter* printer, const wchar_t* localName, const StoreFaults* faults) {
+    for (uint32_t i = 0; i < REPLY_BIN_COUNT; ++i) {
+        wchar_t subkey[NAME_BUFFER_CHARS];
+        wsprintfW(subkey, SUBKEY_BIN_FORMAT, static_cast<int>(i));
+        const BinRecord* bin = &printer->bins[i];
+        const struct {
+            const wchar_t* name;
+            DWORD value;
+        } values[] = {{VALUE_PAPER_SOURCE, bin->dwPaperSource}, {VALUE_PAPER_SIZE, bin->dwPaperSize},
+                      {VALUE_PAPER_WIDTH, bin->dwPaperWidth},   {VALUE_PAPER_HEIGHT, bin->dwPaperHeight},
+                      {VALUE_PAPER_LEVEL, bin->dwPaperLevel}};
+        for (const auto& v : values)
+            if (!StoreNumber(localName, subkey, v.name, REG_DWORD, v.value, faults)) return false;
+    }
+    return true;
+}
+
+// The service settings for their selector, else the selector's flash item.
+bool StoreFlash(const VirtualPrinter* printer, DWORD selector, const wchar_t* localName,
+                const StoreFaults* faults) {
+    if (selector == SELECTOR_SERVICE_SETTINGS)
+        return StoreValue(localName, SUBKEY_SERVICE_SETTINGS, VALUE_SERVICE_SETTINGS, REG_BINARY,
+                          printer->serviceSettings, SERVICE_SETTINGS_SIZE, faults);
+    const FlashItem* item = FindFlashItem(printer, selector);
+    if (!item) return false;
+    DWORD size = faults->hasFlashSize ? faults->flashSize : item->dwSize;
+    return StoreNumber(localName, SUBKEY_FLASH_DATA, VALUE_FLASH_ID, REG_BINARY, item->dwID, faults) &&
+           StoreNumber(localName, SUBKEY_FLASH_DATA, VALUE_FLASH_SIZE, REG_BINARY, size, faults) &&
+           StoreValue(localName, SUBKEY_FLASH_DATA, VALUE_FLASH_DATA, REG_BINARY, item->data,
+                      item->dwSize, faults);
+}
+
 // Stores the values of one request; false as soon as one store fails.
 bool StoreRequestValues(const VirtualPrinter* printer, LONG request, DWORD selector,
                         const wchar_t* localName, const StoreFaults* faults) {
     switch (request) {
     case DEVREQ_CONFIG:
-        return StoreNumber(localName, SUBKEY_CONFIG, L"dwDuplex", REG_DWORD, printer->dwDuplex, faults) &&
-               StoreNumber(localName, SUBKEY_CONFIG, L"dwNumCassette", REG_DWORD, printer->dwNumCassette, faults) &&
-               StoreNumber(localName, SUBKEY_CONFIG, L"dwFirmVersion", REG_DWORD, printer->dwFirmVersion, faults);
+        return StoreConfig(printer, localName, faults);
     case DEVREQ_BIN_INFO:
-        for (int i = 0; i < PAPER_BIN_COUNT; ++i) {
-            wchar_t subkey[NAME_BUFFER_CHARS];
-            wsprintfW(subkey, SUBKEY_BIN_FORMAT, i);
-            const BinRecord* bin = &printer->bins[i];
-            if (!StoreNumber(localName, subkey, L"dwPaperSource", REG_DWORD, bin->dwPaperSource, faults) ||
-                !StoreNumber(localName, subkey, L"dwPaperSize", REG_DWORD, bin->dwPaperSize, faults) ||
-                !StoreNumber(localName, subkey, L"dwPaperWidth", REG_DWORD, bin->dwPaperWidth, faults) ||
-                !StoreNumber(localName, subkey, L"dwPaperHeight", REG_DWORD, bin->dwPaperHeight, faults) ||
-                !StoreNumber(localName, subkey, L"dwPaperLevel", REG_DWORD, bin->dwPaperLevel, faults))
-                return false;
-        }
-        return true;
+        return StoreBins(printer, localName, faults);
     case DEVREQ_CALIBRATION:
-        return StoreValue(localName, SUBKEY_CALIBRATION, L"CalibrationData", REG_BINARY,
-                          printer->calibration, CALIBRATION_BYTES, faults);
+        return StoreValue(localName, SUBKEY_CALIBRATION, VALUE_CALIBRATION, REG_BINARY,
+                          printer->calibration, CALIBRATION_SIZE, faults);
     case DEVREQ_COUNTER:
         // All seven are stored, whichever the selector picks.
         for (uint32_t i = 0; i < COUNTER_COUNT; ++i)
-            if (!StoreNumber(localName, SUBKEY_COUNTER, kCounterValues[i], REG_BINARY,
+            if (!StoreNumber(localName, SUBKEY_COUNTER, COUNTER_SELECTORS[i].value, REG_BINARY,
                              printer->counters[i], faults))
                 return false;
         return true;
-    case DEVREQ_FLASH_DATA: {
-        if (selector == SELECTOR_SERVICE_SETTINGS)
-            return StoreValue(localName, SUBKEY_SERVICE_SETTINGS, L"Setting Value", REG_BINARY,
-                              printer->serviceSettings, SERVICE_SETTINGS_BYTES, faults);
-        const FlashItem* item = FindFlashItem(printer, selector);
-        if (!item) return false;
-        DWORD size = faults->hasFlashSize ? faults->flashSize : item->dwSize;
-        return StoreNumber(localName, SUBKEY_FLASH_DATA, L"dwID", REG_BINARY, item->dwID, faults) &&
-               StoreNumber(localName, SUBKEY_FLASH_DATA, L"dwSize", REG_BINARY, size, faults) &&
-               StoreValue(localName, SUBKEY_FLASH_DATA, L"ReturnValue", REG_BINARY, item->data,
-                          item->dwSize, faults);
-    }
+    case DEVREQ_FLASH_DATA:
+        return StoreFlash(printer, selector, localName, faults);
     default:
         return false;
     }
@@ -101,9 +112,8 @@ bool StoreWindowHandle(HWND window, DWORD handleBytes, LONG* error) {
     HKEY key = nullptr;
     *error = CreateMachineKey(MONITORS_KEY, KEY_SET_VALUE, &key);
     if (*error != ERROR_SUCCESS) return false;
-    ULONG64 handle = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(window));
-    BYTE bytes[12] = {};
-    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<BYTE>(handle >> (8 * i));
+    BYTE bytes[MONITOR_WINDOW_VALUE_SIZE + 4] = {};
+    PutLittleEndian64(bytes, static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(window)));
     DWORD type = handleBytes == 4 ? REG_DWORD : REG_BINARY;
     *error = RegSetValueExW(key, MONITOR_WINDOW_VALUE, 0, type, bytes, handleBytes);
     RegCloseKey(key);
@@ -115,11 +125,10 @@ void ClearWindowHandle(HWND window) {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MONITORS_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
         ERROR_SUCCESS)
         return;
-    BYTE bytes[12] = {};
+    BYTE bytes[MONITOR_WINDOW_VALUE_SIZE + 4] = {};
     DWORD size = sizeof(bytes);
     if (RegQueryValueExW(key, MONITOR_WINDOW_VALUE, nullptr, nullptr, bytes, &size) == ERROR_SUCCESS) {
-        ULONG64 stored = 0;
-        for (int i = 7; i >= 0; --i) stored = (stored << 8) | bytes[i];
+        ULONG64 stored = GetLittleEndian64(bytes);
         if (stored == static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(window)))
             RegDeleteValueW(key, MONITOR_WINDOW_VALUE);
     }
@@ -150,9 +159,8 @@ RequestOutcome StoreAcquireData(const VirtualPrinter* printer, LONG request, DWO
 bool SetWrittenFlag(LONG request, DWORD selector, const wchar_t* localName,
                     const StoreFaults* faults) {
     if (faults->noHandshake) return true;
-    const wchar_t* flagKey = SUBKEY_BIN_INFO;
-    if (request == DEVREQ_FLASH_DATA_WRITE)
-        flagKey = selector == SELECTOR_SERVICE_SETTINGS ? SUBKEY_SERVICE_SETTINGS : SUBKEY_FLASH_DATA;
+    wchar_t flagKey[NAME_BUFFER_CHARS] = {};
+    if (!FlagKeyForWriteRequest(request, selector, flagKey)) return false;
     const BYTE written = 0x01;
     return StoreValue(localName, flagKey, FLAG_WRITTEN, REG_BINARY, &written, 1, faults);
 }
@@ -170,11 +178,11 @@ bool RegisterSpoolerPrinter(const VirtualPrinter* printer, LONG* error) {
     *error = CreateMachineKey(path, KEY_SET_VALUE, &key);
     if (*error != ERROR_SUCCESS) return false;
     DWORD attributes = printer->share[0] ? PRINTER_ATTRIBUTE_SHARED : 0;
-    *error = SetString(key, L"Name", printer->name);
-    if (*error == ERROR_SUCCESS) *error = SetString(key, L"Share Name", printer->share);
-    if (*error == ERROR_SUCCESS) *error = SetString(key, L"Printer Driver", printer->driver);
-    if (*error == ERROR_SUCCESS) *error = SetDword(key, L"Attributes", attributes);
-    if (*error == ERROR_SUCCESS) *error = SetDword(key, L"Status", 0);
+    *error = SetString(key, SPOOLER_NAME_VALUE, printer->name);
+    if (*error == ERROR_SUCCESS) *error = SetString(key, SPOOLER_SHARE_NAME_VALUE, printer->share);
+    if (*error == ERROR_SUCCESS) *error = SetString(key, SPOOLER_DRIVER_VALUE, printer->driver);
+    if (*error == ERROR_SUCCESS) *error = SetDword(key, SPOOLER_ATTRIBUTES_VALUE, attributes);
+    if (*error == ERROR_SUCCESS) *error = SetDword(key, SPOOLER_STATUS_VALUE, 0);
     RegCloseKey(key);
     if (*error != ERROR_SUCCESS) return false;
 
@@ -183,7 +191,7 @@ bool RegisterSpoolerPrinter(const VirtualPrinter* printer, LONG* error) {
     lstrcatW(driverPath, printer->driver);
     *error = CreateMachineKey(driverPath, KEY_SET_VALUE, &key);
     if (*error != ERROR_SUCCESS) return false;
-    *error = SetString(key, L"Monitor", MONITOR_NAME);
+    *error = SetString(key, DRIVER_MONITOR_VALUE, MONITOR_NAME);
     RegCloseKey(key);
     return *error == ERROR_SUCCESS;
 }

@@ -11,8 +11,6 @@
 
 constexpr int MAX_SIZE_OVERRIDES = 16;
 constexpr DWORD VALUE_SIZE_MAX = 1024;
-// The longest name a registry value can have, in characters.
-constexpr int VALUE_NAME_MAX_CHARS = 16383;
 
 // Stores the named value with exactly `size` bytes instead of its own:
 // its bytes cut short, or followed by zero bytes.
@@ -25,17 +23,17 @@ struct ValueSizeOverride {
 struct StoreFaults {
     ValueSizeOverride sizes[MAX_SIZE_OVERRIDES];
     int sizeCount;
-    bool hasFlashSize;  // store "dwSize" as flashSize whatever the item holds
+    bool hasFlashSize;  // store VALUE_FLASH_SIZE as flashSize whatever the item holds
     DWORD flashSize;
-    bool noHandshake;   // store the data but never set "Acquired"/"Written"
+    bool noHandshake;   // store the data but never set FLAG_ACQUIRED/FLAG_WRITTEN
 };
 
-// Writes `window` into "LP Window handle": `handleBytes` 8 as REG_BINARY,
+// Writes `window` into MONITOR_WINDOW_VALUE: `handleBytes` 8 as REG_BINARY,
 // 4 as REG_DWORD, 12 as REG_BINARY with four zero bytes behind the
 // handle. On failure `*error` is the registry's error code.
 bool StoreWindowHandle(HWND window, DWORD handleBytes, LONG* error);
 
-// Deletes "LP Window handle" if it still names `window`; a later instance
+// Deletes MONITOR_WINDOW_VALUE if it still names `window`; a later instance
 // that has stored its own handle keeps it.
 void ClearWindowHandle(HWND window);
 
@@ -44,12 +42,12 @@ void ClearWindowHandle(HWND window);
 bool WriteFailureFlag(const wchar_t* clientName, DWORD flag);
 
 // Stores the values acquire request `request` needs under the printer data
-// key of `localName`, then sets its "Acquired" flag. OUTCOME_FAILED, with
+// key of `localName`, then sets its FLAG_ACQUIRED flag. OUTCOME_FAILED, with
 // the flag left alone, when the printer lacks the data or a store fails.
 RequestOutcome StoreAcquireData(const VirtualPrinter* printer, LONG request, DWORD selector,
                                 const wchar_t* localName, const StoreFaults* faults);
 
-// Sets the "Written" flag of write request `request` to the byte 0x01.
+// Sets the FLAG_WRITTEN flag of write request `request` to the byte 0x01.
 bool SetWrittenFlag(LONG request, DWORD selector, const wchar_t* localName,
                     const StoreFaults* faults);
 
