@@ -6,8 +6,8 @@
 
 #include "DeviceRpc.h"
 #include "bridge_routines.h"
+#include "expected_values.h"
 #include "payload_layout.h"
-#include "devicerpc_contract.h"
 #include "test_registry.h"
 #include "test_window.h"
 
@@ -46,7 +46,7 @@ protected:
 };
 
 // The CommandBlock the layout gives for `name` (and the argument "ab" for
-// MONMSG_COMMAND2), built independently of the code under test.
+// kMessageCommand2), built independently of the code under test.
 std::vector<BYTE> ExpectedCommandBlock(bool second, const std::wstring& name) {
     std::vector<BYTE> block = {1, 0, 0, 0, 2, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0};
     size_t argumentOffset = 18 + 2 * name.size();
@@ -74,9 +74,9 @@ TEST_F(Commands, NamesOfAnyLengthGoWholeAndTheirFlagDecides) {
         EXPECT_EQ(SendName(false, name), c.expected) << c.length;
         EXPECT_EQ(SendName(true, name), c.expected) << c.length;
         ASSERT_EQ(window.received.size(), 2u) << c.length;
-        EXPECT_EQ(window.received[0].code, MONMSG_COMMAND);
+        EXPECT_EQ(window.received[0].code, kMessageCommand);
         EXPECT_EQ(window.received[0].block, ExpectedCommandBlock(false, name)) << c.length;
-        EXPECT_EQ(window.received[1].code, MONMSG_COMMAND2);
+        EXPECT_EQ(window.received[1].code, kMessageCommand2);
         EXPECT_EQ(window.received[1].block, ExpectedCommandBlock(true, name)) << c.length;
     }
 }
@@ -116,20 +116,20 @@ TEST_F(Commands, BlocksAreExactAndTheArgumentOnlyGoesWithCommand2) {
     Send(false, L"P1", L"ignored argument");
     Send(true, L"P1", L"");
     ASSERT_EQ(window.received.size(), 2u);
-    EXPECT_EQ(window.received[0].code, MONMSG_COMMAND);
+    EXPECT_EQ(window.received[0].code, kMessageCommand);
     EXPECT_EQ(window.received[0].block,
               (std::vector<BYTE>{1, 0, 0, 0, 2, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 'P', 0, '1', 0, 0, 0}));
-    EXPECT_EQ(window.received[1].code, MONMSG_COMMAND2);
+    EXPECT_EQ(window.received[1].code, kMessageCommand2);
     EXPECT_EQ(window.received[1].block,
               (std::vector<BYTE>{1, 0, 0, 0, 2, 0, 0, 0, 16, 0, 0, 0, 22, 0, 0, 0, 'P', 0, '1', 0, 0, 0, 0, 0}));
 }
 
 TEST_F(Commands, NoWindowMeansFailureWithoutAMessageOrAFlagRead) {
-    SetMachineValue(MONITORS_KEY, L"Office", REG_DWORD, Le32(0));
-    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, std::vector<BYTE>(8, 0));
+    SetMachineValue(kMonitorsKey, L"Office", REG_DWORD, Le32(0));
+    SetMachineValue(kMonitorsKey, kWindowValue, REG_BINARY, std::vector<BYTE>(8, 0));
     EXPECT_EQ(Send(false, L"Office", L""), FALSE);
-    DeleteMachineTree(MONITORS_KEY);
-    SetMachineValue(MONITORS_KEY, L"Office", REG_DWORD, Le32(0));
+    DeleteMachineTree(kMonitorsKey);
+    SetMachineValue(kMonitorsKey, L"Office", REG_DWORD, Le32(0));
     EXPECT_EQ(Send(true, L"Office", L""), FALSE);
     EXPECT_TRUE(window.received.empty());
 }
@@ -144,7 +144,7 @@ TEST_F(Commands, HandleStoredInFourBytesReachesTheWindow) {
 TEST_F(Commands, StaleWindowDoesNotReportAnOldVerdict) {
     // The last verdict stored for the printer was success; the window that
     // stored it is gone but its handle is still published.
-    SetMachineValue(MONITORS_KEY, L"Office", REG_DWORD, Le32(0));
+    SetMachineValue(kMonitorsKey, L"Office", REG_DWORD, Le32(0));
     StopTestWindow(&window);
     window.thread = nullptr;
     EXPECT_EQ(Send(false, L"Office", L""), FALSE);

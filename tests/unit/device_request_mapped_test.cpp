@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "DeviceRpc.h"
+#include "expected_values.h"
 #include "object_names.h"
 #include "payload_layout.h"
-#include "devicerpc_contract.h"
 #include "test_registry.h"
 #include "test_window.h"
 
@@ -45,12 +45,12 @@ protected:
             HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, kMapping);
             ASSERT_NE(mapping, nullptr);
             BYTE* view = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
-            PutLittleEndian32(view + 0, reply.reserved);
-            PutLittleEndian32(view + 4, reply.success);
-            PutLittleEndian32(view + 8, reply.error);
-            PutLittleEndian32(view + 12, reply.echo);
+            WriteLe32(view + 0, reply.reserved);
+            WriteLe32(view + 4, reply.success);
+            WriteLe32(view + 8, reply.error);
+            WriteLe32(view + 12, reply.echo);
             std::memcpy(view + 16, reply.data.data(), reply.data.size());
-            PutLittleEndian32(view + 32788, reply.dataSize);
+            WriteLe32(view + 32788, reply.dataSize);
             UnmapViewOfFile(view);
             CloseHandle(mapping);
         };
@@ -90,7 +90,7 @@ TEST_F(MappedRequest, SuccessCopiesExactlyDataSizeBytes) {
     EXPECT_EQ(std::vector<BYTE>(out, out + 100), std::vector<BYTE>(data.begin(), data.begin() + 100));
     EXPECT_EQ(out[100], 0xCC);
     ASSERT_EQ(window.received.size(), 1u);
-    EXPECT_EQ(window.received[0].code, MONMSG_DEVICE_REQUEST_MAPPED);
+    EXPECT_EQ(window.received[0].code, kMessageDeviceRequestMapped);
 }
 
 TEST_F(MappedRequest, FailureResults) {
@@ -143,7 +143,7 @@ TEST_F(MappedRequest, NamesOfAnyLengthGoWholeAndTheReplyComesBack) {
         DWORD inputOffset = DWORD(26 + 2 * length);
         ASSERT_EQ(block.size(), inputOffset + 2 + 3) << length;
         const DWORD header[] = {4, inputOffset, 2, inputOffset + 2, 3, 24};
-        for (int i = 0; i < 6; ++i) EXPECT_EQ(GetLittleEndian32(&block[4 * i]), header[i]) << i;
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(ReadLe32(&block[4 * i]), header[i]) << i;
         std::vector<BYTE> nameBytes;
         for (wchar_t c : name) nameBytes.insert(nameBytes.end(), {BYTE(c), 0});
         nameBytes.insert(nameBytes.end(), {0, 0});
@@ -171,7 +171,7 @@ TEST_F(MappedRequest, NoWindowStaleWindowAndRefusedSizes) {
     cbOut = 10;
     EXPECT_EQ(Request(4), ERROR_INVALID_HANDLE);
     EXPECT_EQ(cbOut, 0);
-    DeleteMachineTree(MONITORS_KEY);
+    DeleteMachineTree(kMonitorsKey);
     cbOut = 10;
     EXPECT_EQ(Request(4), ERROR_INVALID_HANDLE);
     EXPECT_EQ(cbOut, 0);

@@ -1,9 +1,9 @@
 // Finding the language monitor's window, the heap blocks and the send.
 #include <gtest/gtest.h>
 
+#include "expected_values.h"
 #include "monitor_link.h"
 #include "payload_layout.h"
-#include "devicerpc_contract.h"
 #include "test_registry.h"
 #include "test_window.h"
 
@@ -26,27 +26,27 @@ TEST_F(MonitorLink, WindowHandleValueShapes) {
     StartTestWindow(&window);
     ULONG_PTR live = reinterpret_cast<ULONG_PTR>(window.window);
     ASSERT_LT(live, 1ull << 32);
-    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_DWORD, Le32(DWORD(live)));
+    SetMachineValue(kMonitorsKey, kWindowValue, REG_DWORD, Le32(DWORD(live)));
     EXPECT_EQ(GetMonitorWindow(), window.window);
 
     std::vector<BYTE> eight(8, 0);
     for (int i = 0; i < 8; ++i) eight[i] = BYTE(live >> (8 * i));
-    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, eight);
+    SetMachineValue(kMonitorsKey, kWindowValue, REG_BINARY, eight);
     EXPECT_EQ(GetMonitorWindow(), window.window);
 
     std::vector<BYTE> twelve = eight;
     twelve.resize(12, 0);
-    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, twelve);
+    SetMachineValue(kMonitorsKey, kWindowValue, REG_BINARY, twelve);
     EXPECT_EQ(GetMonitorWindow(), nullptr);
 
     for (ULONG64 reserved : {0ull, 0xFFFFull, ~0ull, ~1ull, ~2ull}) {
         std::vector<BYTE> value(8, 0);
         for (int i = 0; i < 8; ++i) value[i] = BYTE(reserved >> (8 * i));
-        SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, value);
+        SetMachineValue(kMonitorsKey, kWindowValue, REG_BINARY, value);
         EXPECT_EQ(GetMonitorWindow(), nullptr) << std::hex << reserved;
     }
 
-    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, eight);
+    SetMachineValue(kMonitorsKey, kWindowValue, REG_BINARY, eight);
     StopTestWindow(&window);
     EXPECT_EQ(GetMonitorWindow(), nullptr);  // the window has gone
 }
@@ -78,11 +78,11 @@ TEST(SendToMonitor, DeliversTheBlockWithItsCode) {
     DWORD length = 0;
     void* block = BuildCommandBlock(true, 17, 3, L"P1", L"ab", &length);
     ASSERT_NE(block, nullptr);
-    EXPECT_TRUE(SendToMonitor(window.window, MONMSG_COMMAND2, block, length));
+    EXPECT_TRUE(SendToMonitor(window.window, kMessageCommand2, block, length));
     FreeBlock(block);
     StopTestWindow(&window);
     ASSERT_EQ(window.received.size(), 1u);
-    EXPECT_EQ(window.received[0].code, MONMSG_COMMAND2);
+    EXPECT_EQ(window.received[0].code, kMessageCommand2);
     EXPECT_EQ(window.received[0].block.size(), 28u);
     EXPECT_EQ(window.received[0].block[0], 17);
 }
@@ -95,7 +95,7 @@ TEST(SendToMonitor, AnAnswerOfZeroIsStillDelivered) {
     StartTestWindow(&window);
     BYTE block[18] = {};
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_TRUE(SendToMonitor(window.window, MONMSG_COMMAND, block, sizeof(block)));
+    EXPECT_TRUE(SendToMonitor(window.window, kMessageCommand, block, sizeof(block)));
     StopTestWindow(&window);
     EXPECT_EQ(window.received.size(), 1u);
 }
@@ -106,5 +106,5 @@ TEST(SendToMonitor, ReportsAWindowThatNoLongerExists) {
     HWND stale = window.window;
     StopTestWindow(&window);
     BYTE block[18] = {};
-    EXPECT_FALSE(SendToMonitor(stale, MONMSG_COMMAND, block, sizeof(block)));
+    EXPECT_FALSE(SendToMonitor(stale, kMessageCommand, block, sizeof(block)));
 }

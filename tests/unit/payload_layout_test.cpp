@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "expected_values.h"
 #include "payload_layout.h"
 
 namespace {
@@ -62,7 +63,7 @@ TEST(CommandBlock, TwoStringsOfTwoCharactersAre28Bytes) {
 TEST(CommandBlock, EmptyArgumentIsItsTerminatorAtTheEnd) {
     auto block = Command(true, u"Name", u"");
     ASSERT_EQ(block.size(), 20u + 8u);
-    EXPECT_EQ(GetLittleEndian32(&block[12]), 18u + 8u);
+    EXPECT_EQ(ReadLe32(&block[12]), 18u + 8u);
     EXPECT_EQ(block[26], 0);
     EXPECT_EQ(block[27], 0);
 }
@@ -71,12 +72,12 @@ TEST(RequestBlock, WorkedSizesAndOffsets) {
     auto input = Bytes({0xA1, 0xA2, 0xA3});
     auto block = Request(u"P1", input, true, 10);
     ASSERT_EQ(block.size(), 43u);
-    EXPECT_EQ(GetLittleEndian32(&block[0]), 9u);
-    EXPECT_EQ(GetLittleEndian32(&block[4]), 30u);
-    EXPECT_EQ(GetLittleEndian32(&block[8]), 3u);
-    EXPECT_EQ(GetLittleEndian32(&block[12]), 33u);
-    EXPECT_EQ(GetLittleEndian32(&block[16]), 10u);
-    EXPECT_EQ(GetLittleEndian32(&block[20]), 24u);
+    EXPECT_EQ(ReadLe32(&block[0]), 9u);
+    EXPECT_EQ(ReadLe32(&block[4]), 30u);
+    EXPECT_EQ(ReadLe32(&block[8]), 3u);
+    EXPECT_EQ(ReadLe32(&block[12]), 33u);
+    EXPECT_EQ(ReadLe32(&block[16]), 10u);
+    EXPECT_EQ(ReadLe32(&block[20]), 24u);
     EXPECT_EQ(std::vector<uint8_t>(block.begin() + 24, block.begin() + 30),
               Bytes({'P', 0, '1', 0, 0, 0}));
     EXPECT_EQ(std::vector<uint8_t>(block.begin() + 30, block.begin() + 33), input);
@@ -84,15 +85,15 @@ TEST(RequestBlock, WorkedSizesAndOffsets) {
 
     auto noOutput = Request(u"P1", input, true, 0);
     ASSERT_EQ(noOutput.size(), 33u);
-    EXPECT_EQ(GetLittleEndian32(&noOutput[12]), 30u);
+    EXPECT_EQ(ReadLe32(&noOutput[12]), 30u);
 }
 
 TEST(RequestBlock, OutputOffsetFollowsInputOnlyWithAnOutputArrayAndSize) {
     auto noInput = Request(u"P1", {}, true, 10);
-    EXPECT_EQ(GetLittleEndian32(&noInput[12]), GetLittleEndian32(&noInput[4]));
+    EXPECT_EQ(ReadLe32(&noInput[12]), ReadLe32(&noInput[4]));
     auto noArray = Request(u"P1", Bytes({1, 2}), false, 10);
-    EXPECT_EQ(GetLittleEndian32(&noArray[12]), GetLittleEndian32(&noArray[4]));
-    EXPECT_EQ(GetLittleEndian32(&noArray[16]), 10u);
+    EXPECT_EQ(ReadLe32(&noArray[12]), ReadLe32(&noArray[4]));
+    EXPECT_EQ(ReadLe32(&noArray[16]), 10u);
 }
 
 TEST(RequestBlock, SizesBeyondTheArraysAreRefused) {
@@ -125,11 +126,11 @@ TEST(BlockParsers, RefuseStringsAndDataOutsideTheBlock) {
     auto command = Command(false, u"Printer", u"");
     CommandBlockView view;
     EXPECT_FALSE(ParseCommandBlock(command.data(), uint32_t(command.size() - 1), &view));
-    PutLittleEndian32(&command[8], 1000);
+    WriteLe32(&command[8], 1000);
     EXPECT_FALSE(ParseCommandBlock(command.data(), uint32_t(command.size()), &view));
 
     auto request = Request(u"P", Bytes({1, 2, 3}), true, 0);
     RequestBlockView requestView;
-    PutLittleEndian32(&request[8], 0xFFFFFFF0u);
+    WriteLe32(&request[8], 0xFFFFFFF0u);
     EXPECT_FALSE(ParseRequestBlock(request.data(), uint32_t(request.size()), &requestView));
 }

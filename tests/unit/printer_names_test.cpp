@@ -3,13 +3,13 @@
 
 #include <string>
 
+#include "expected_values.h"
 #include "printer_names.h"
-#include "devicerpc_contract.h"
 #include "test_registry.h"
 
 namespace {
 
-const std::wstring kPrinters = PRINTERS_KEY;
+const std::wstring kPrinters = kPrintersKey;
 const std::wstring kDrivers =
     L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows x64\\Drivers\\Version-3";
 
@@ -31,7 +31,7 @@ class PrinterNames : public ::testing::Test {
 protected:
     void SetUp() override {
         TearDown();
-        AddDriver(L"Good Driver", MONITOR_NAME);
+        AddDriver(L"Good Driver", kMonitorName);
         AddDriver(L"Other Driver", L"Other Monitor");
         AddDriver(L"Case Driver", L"zolt7 monitor");
     }
@@ -51,7 +51,7 @@ protected:
         if (withStatus) SetMachineValue(key, L"Status", REG_DWORD, Le32(p.status));
     }
     std::wstring Resolve(const wchar_t* client) {
-        wchar_t local[NAME_BUFFER_CHARS] = L"untouched";
+        wchar_t local[kNameBufferChars] = L"untouched";
         if (!ResolveLocalPrinterName(client, local)) return L"(none: " + std::wstring(local) + L")";
         return local;
     }
@@ -103,7 +103,7 @@ TEST_F(PrinterNames, OverlongNamesAreSkipped) {
     std::wstring longName(260, L'L');
     AddPrinter({L"k1", longName, L"LONG", SHARED, 0, L"Good Driver"});
     std::wstring longDriver(178, L'D');
-    AddDriver(longDriver, MONITOR_NAME);
+    AddDriver(longDriver, kMonitorName);
     AddPrinter({L"k2", L"Long Driver", L"", 0, 0, longDriver});
     EXPECT_EQ(Resolve(L"LONG"), L"(none: untouched)");
     EXPECT_EQ(Resolve(L"Long Driver"), L"(none: untouched)");

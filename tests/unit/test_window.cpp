@@ -1,7 +1,7 @@
 // A recording message-only window for tests.
 #include "test_window.h"
 
-#include "devicerpc_contract.h"
+#include "expected_values.h"
 #include "test_registry.h"
 
 namespace {
@@ -13,7 +13,7 @@ LRESULT CALLBACK TestWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         const BYTE* bytes = static_cast<const BYTE*>(data->lpData);
         self->received.push_back({data->dwData, std::vector<BYTE>(bytes, bytes + data->cbData)});
         if (self->storeFlag)
-            SetMachineValue(MONITORS_KEY, self->flagName.c_str(), REG_BINARY, self->flagData);
+            SetMachineValue(kMonitorsKey, self->flagName.c_str(), REG_BINARY, self->flagData);
         if (self->handler) self->handler(data->dwData, self->received.back().block);
         return self->answerZero ? 0 : TRUE;
     }
@@ -63,5 +63,5 @@ void PublishWindowHandle(HWND window, DWORD size) {
     ULONG64 value = reinterpret_cast<ULONG_PTR>(window);
     std::vector<BYTE> bytes;
     for (DWORD i = 0; i < size; ++i) bytes.push_back(BYTE(value >> (8 * i)));
-    SetMachineValue(MONITORS_KEY, MONITOR_WINDOW_VALUE, REG_BINARY, bytes);
+    SetMachineValue(kMonitorsKey, kWindowValue, REG_BINARY, bytes);
 }

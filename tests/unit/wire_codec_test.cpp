@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "expected_values.h"
 #include "wire_codec.h"
 
 namespace {
@@ -31,8 +32,8 @@ std::vector<uint8_t> EncodedCommand(int32_t command, int32_t param, const char16
 }
 
 struct DeviceArrays {
-    uint8_t in[DEVICE_RPC_ARRAY_SIZE];
-    uint8_t out[DEVICE_RPC_ARRAY_SIZE];
+    uint8_t in[kArraySize];
+    uint8_t out[kArraySize];
 };
 
 std::vector<uint8_t> EncodedDevice(bool hasOutSize, int32_t cbOut, const char16_t* name,
@@ -66,7 +67,7 @@ std::u16string Text(const WireString& s, uint32_t drep) {
 
 DeviceArrays* PatternedArrays() {
     static DeviceArrays arrays;
-    for (uint32_t i = 0; i < DEVICE_RPC_ARRAY_SIZE; ++i) {
+    for (uint32_t i = 0; i < kArraySize; ++i) {
         arrays.in[i] = uint8_t(i * 7 + 1);
         arrays.out[i] = uint8_t(i * 13 + 5);
     }
@@ -79,11 +80,11 @@ TEST(WireCommandRequest, RoundTripsValuesAndStrings) {
     auto buffer = EncodedCommand(-5, 0x7FFFFFFF, u"Office Laser", u"x");
     CommandRequest request;
     ASSERT_TRUE(DecodeCommandRequest(buffer.data(), uint32_t(buffer.size()),
-                                     WIRE_DREP_LITTLE_ENDIAN, &request));
+                                     kDrepLittleEndian, &request));
     EXPECT_EQ(request.dwCommand, -5);
     EXPECT_EQ(request.dwParam, 0x7FFFFFFF);
-    EXPECT_EQ(Text(request.printerName, WIRE_DREP_LITTLE_ENDIAN), u"Office Laser");
-    EXPECT_EQ(Text(request.argument, WIRE_DREP_LITTLE_ENDIAN), u"x");
+    EXPECT_EQ(Text(request.printerName, kDrepLittleEndian), u"Office Laser");
+    EXPECT_EQ(Text(request.argument, kDrepLittleEndian), u"x");
 }
 
 TEST(WireCommandRequest, EmptyStringsCarryOnlyTheTerminator) {
@@ -92,7 +93,7 @@ TEST(WireCommandRequest, EmptyStringsCarryOnlyTheTerminator) {
     EXPECT_EQ(buffer.size(), 38u);
     CommandRequest request;
     ASSERT_TRUE(DecodeCommandRequest(buffer.data(), uint32_t(buffer.size()),
-                                     WIRE_DREP_LITTLE_ENDIAN, &request));
+                                     kDrepLittleEndian, &request));
     EXPECT_EQ(request.printerName.units, 1u);
     EXPECT_EQ(request.argument.units, 1u);
 }
@@ -113,18 +114,18 @@ TEST(WireCommandRequest, BigEndianIntegersAndCharactersAreHonoured) {
         }
     }
     CommandRequest request;
-    ASSERT_TRUE(DecodeCommandRequest(b.data(), uint32_t(b.size()), WIRE_DREP_BIG_ENDIAN, &request));
+    ASSERT_TRUE(DecodeCommandRequest(b.data(), uint32_t(b.size()), kDrepBigEndian, &request));
     EXPECT_EQ(request.dwCommand, 0x01020304);
     EXPECT_EQ(request.dwParam, -2);
-    EXPECT_EQ(Text(request.printerName, WIRE_DREP_BIG_ENDIAN), u"AB");
-    EXPECT_EQ(Text(request.argument, WIRE_DREP_BIG_ENDIAN), u"\u00e9");
+    EXPECT_EQ(Text(request.printerName, kDrepBigEndian), u"AB");
+    EXPECT_EQ(Text(request.argument, kDrepBigEndian), u"\u00e9");
 }
 
 TEST(WireCommandRequest, EveryTruncationIsRefused) {
     auto buffer = EncodedCommand(1, 2, u"Name", u"Arg");
     CommandRequest request;
     for (uint32_t length = 0; length < buffer.size(); ++length)
-        EXPECT_FALSE(DecodeCommandRequest(buffer.data(), length, WIRE_DREP_LITTLE_ENDIAN, &request))
+        EXPECT_FALSE(DecodeCommandRequest(buffer.data(), length, kDrepLittleEndian, &request))
             << "length " << length;
 }
 
@@ -151,7 +152,7 @@ TEST(WireCommandRequest, MalformedStringHeadersAreRefused) {
         std::memcpy(&buffer[c.offset], &c.value, 4);
         CommandRequest request;
         EXPECT_FALSE(DecodeCommandRequest(buffer.data(), uint32_t(buffer.size()),
-                                          WIRE_DREP_LITTLE_ENDIAN, &request))
+                                          kDrepLittleEndian, &request))
             << c.what;
     }
 }
@@ -161,7 +162,7 @@ TEST(WireCommandRequest, StringWithoutTerminatorIsRefused) {
     buffer[28] = 'x';  // the terminator of "Name"
     CommandRequest request;
     EXPECT_FALSE(DecodeCommandRequest(buffer.data(), uint32_t(buffer.size()),
-                                      WIRE_DREP_LITTLE_ENDIAN, &request));
+                                      kDrepLittleEndian, &request));
 }
 
 TEST(WireCommandRequest, ALargerMaximumCountIsAccepted) {
@@ -170,7 +171,7 @@ TEST(WireCommandRequest, ALargerMaximumCountIsAccepted) {
     std::memcpy(&buffer[8], &maximum, 4);
     CommandRequest request;
     EXPECT_TRUE(DecodeCommandRequest(buffer.data(), uint32_t(buffer.size()),
-                                     WIRE_DREP_LITTLE_ENDIAN, &request));
+                                     kDrepLittleEndian, &request));
 }
 
 TEST(WireDeviceRequest, RoundTripsArraysAndTheFullPointer) {
@@ -179,29 +180,29 @@ TEST(WireDeviceRequest, RoundTripsArraysAndTheFullPointer) {
         auto buffer = EncodedDevice(hasOutSize, 32768, u"P", *arrays);
         DeviceRequestCall call;
         ASSERT_TRUE(DecodeDeviceRequest(buffer.data(), uint32_t(buffer.size()),
-                                        WIRE_DREP_LITTLE_ENDIAN, &call));
+                                        kDrepLittleEndian, &call));
         EXPECT_EQ(call.dwRequest, 11);
         EXPECT_EQ(call.cbInData, 7);
-        EXPECT_EQ(std::memcmp(call.inData, arrays->in, DEVICE_RPC_ARRAY_SIZE), 0);
-        EXPECT_EQ(std::memcmp(call.outData, arrays->out, DEVICE_RPC_ARRAY_SIZE), 0);
+        EXPECT_EQ(std::memcmp(call.inData, arrays->in, kArraySize), 0);
+        EXPECT_EQ(std::memcmp(call.outData, arrays->out, kArraySize), 0);
         EXPECT_EQ(call.outSizeReferent != 0, hasOutSize);
         if (hasOutSize) {
             EXPECT_EQ(call.cbOutData, 32768);
         }
-        EXPECT_EQ(Text(call.printerName, WIRE_DREP_LITTLE_ENDIAN), u"P");
+        EXPECT_EQ(Text(call.printerName, kDrepLittleEndian), u"P");
     }
 }
 
 TEST(WireDeviceRequest, ArrayConformanceMustBe32768) {
     DeviceArrays* arrays = PatternedArrays();
     // The conformance of pInData is at 4, that of pOutData at 4 + 4 + 32768 + 4.
-    for (size_t offset : {size_t(4), size_t(4 + 4 + DEVICE_RPC_ARRAY_SIZE + 4)}) {
+    for (size_t offset : {size_t(4), size_t(4 + 4 + kArraySize + 4)}) {
         for (uint32_t conformance : {0u, 32767u, 32769u, 0xFFFFFFFFu}) {
             auto buffer = EncodedDevice(true, 0, u"P", *arrays);
             std::memcpy(&buffer[offset], &conformance, 4);
             DeviceRequestCall call;
             EXPECT_FALSE(DecodeDeviceRequest(buffer.data(), uint32_t(buffer.size()),
-                                             WIRE_DREP_LITTLE_ENDIAN, &call))
+                                             kDrepLittleEndian, &call))
                 << offset << " " << conformance;
         }
     }
@@ -214,7 +215,7 @@ TEST(WireDeviceRequest, TruncationsAtEveryFieldAreRefused) {
                              65551, 65552, 65560, uint32_t(buffer.size() - 1)};
     for (uint32_t length : cuts) {
         DeviceRequestCall call;
-        EXPECT_FALSE(DecodeDeviceRequest(buffer.data(), length, WIRE_DREP_LITTLE_ENDIAN, &call))
+        EXPECT_FALSE(DecodeDeviceRequest(buffer.data(), length, kDrepLittleEndian, &call))
             << length;
     }
 }
@@ -227,9 +228,9 @@ TEST(WireDeviceRequest, BigEndianLongsAndOutputSize) {
     auto swap32 = [&](size_t at) { std::reverse(big.begin() + at, big.begin() + at + 4); };
     swap32(0);
     swap32(4);
-    swap32(4 + 4 + DEVICE_RPC_ARRAY_SIZE);
-    swap32(4 + 4 + DEVICE_RPC_ARRAY_SIZE + 4);
-    size_t at = 2 * (4 + DEVICE_RPC_ARRAY_SIZE) + 8;
+    swap32(4 + 4 + kArraySize);
+    swap32(4 + 4 + kArraySize + 4);
+    size_t at = 2 * (4 + kArraySize) + 8;
     swap32(at);       // referent
     swap32(at + 4);   // the long
     for (size_t s = at + 8; s < big.size();) {
@@ -242,26 +243,26 @@ TEST(WireDeviceRequest, BigEndianLongsAndOutputSize) {
         s = (s + 3) / 4 * 4;
     }
     DeviceRequestCall call;
-    ASSERT_TRUE(DecodeDeviceRequest(big.data(), uint32_t(big.size()), WIRE_DREP_BIG_ENDIAN, &call));
+    ASSERT_TRUE(DecodeDeviceRequest(big.data(), uint32_t(big.size()), kDrepBigEndian, &call));
     EXPECT_EQ(call.dwRequest, 11);
     EXPECT_EQ(call.cbInData, 7);
     EXPECT_EQ(call.cbOutData, 0x1234);
-    EXPECT_EQ(Text(call.printerName, WIRE_DREP_BIG_ENDIAN), u"P");
-    EXPECT_EQ(std::memcmp(call.inData, arrays->in, DEVICE_RPC_ARRAY_SIZE), 0);
+    EXPECT_EQ(Text(call.printerName, kDrepBigEndian), u"P");
+    EXPECT_EQ(std::memcmp(call.inData, arrays->in, kArraySize), 0);
 }
 
 TEST(WireDeviceResponse, LayoutOfBothOpnumsWithAndWithoutOutputSize) {
     DeviceArrays* arrays = PatternedArrays();
-    for (uint32_t opnum : {DEVICE_RPC_OPNUM_DEVICE_REQUEST, DEVICE_RPC_OPNUM_DEVICE_REQUEST_MAPPED}) {
+    for (uint32_t opnum : {kOpnumDeviceRequest, kOpnumDeviceRequestMapped}) {
         for (bool hasOutSize : {true, false}) {
             uint32_t length = DeviceResponseLength(opnum, hasOutSize);
             std::vector<uint8_t> buffer(length, 0xEE);
             EncodeDeviceResponse(buffer.data(), opnum, arrays->in, arrays->out,
                                  hasOutSize ? 0x20000 : 0, 96, opnum == 3 ? 31 : 1);
-            EXPECT_EQ(Little32(&buffer[0]), DEVICE_RPC_ARRAY_SIZE);
-            EXPECT_EQ(std::memcmp(&buffer[4], arrays->in, DEVICE_RPC_ARRAY_SIZE), 0);
-            EXPECT_EQ(Little32(&buffer[32772]), DEVICE_RPC_ARRAY_SIZE);
-            EXPECT_EQ(std::memcmp(&buffer[32776], arrays->out, DEVICE_RPC_ARRAY_SIZE), 0);
+            EXPECT_EQ(Little32(&buffer[0]), kArraySize);
+            EXPECT_EQ(std::memcmp(&buffer[4], arrays->in, kArraySize), 0);
+            EXPECT_EQ(Little32(&buffer[32772]), kArraySize);
+            EXPECT_EQ(std::memcmp(&buffer[32776], arrays->out, kArraySize), 0);
             EXPECT_EQ(Little32(&buffer[65544]), hasOutSize ? 0x20000u : 0u);
             size_t result = hasOutSize ? 65552 : 65548;
             if (hasOutSize) {
@@ -278,11 +279,11 @@ TEST(WireDeviceResponse, LayoutOfBothOpnumsWithAndWithoutOutputSize) {
             DeviceArrays back;
             int32_t cbOut = -1;
             int32_t value = -1;
-            ASSERT_TRUE(DecodeDeviceResponse(buffer.data(), length, WIRE_DREP_LITTLE_ENDIAN, opnum,
+            ASSERT_TRUE(DecodeDeviceResponse(buffer.data(), length, kDrepLittleEndian, opnum,
                                              hasOutSize, back.in, back.out, &cbOut, &value));
             EXPECT_EQ(value, opnum == 3 ? 31 : 1);
             EXPECT_EQ(cbOut, hasOutSize ? 96 : -1);
-            EXPECT_FALSE(DecodeDeviceResponse(buffer.data(), length - 1, WIRE_DREP_LITTLE_ENDIAN,
+            EXPECT_FALSE(DecodeDeviceResponse(buffer.data(), length - 1, kDrepLittleEndian,
                                               opnum, hasOutSize, back.in, back.out, &cbOut, &value));
         }
     }
