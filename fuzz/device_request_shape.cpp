@@ -6,11 +6,13 @@
 
 #include <sanitizer/asan_interface.h>
 
+#include "devicerpc_contract.h"
+
 namespace {
 
 // The arrays' constant conformance, and the referent identifier that
 // generated stubs send for the first full pointer of a call.
-constexpr uint32_t SHAPE_ARRAY_SIZE = 32768;
+constexpr uint32_t SHAPE_ARRAY_SIZE = DEVICE_RPC_ARRAY_SIZE;
 constexpr uint32_t SHAPE_FIRST_REFERENT = 0x00020000;
 
 constexpr size_t SHAPE_HEADER_BYTES = 19;
@@ -65,8 +67,9 @@ uint8_t ByteAt(const uint8_t* data, size_t size, size_t index) {
 }
 
 uint32_t WordAt(const uint8_t* data, size_t size, size_t index) {
-    return uint32_t(ByteAt(data, size, index)) | uint32_t(ByteAt(data, size, index + 1)) << 8 |
-           uint32_t(ByteAt(data, size, index + 2)) << 16 | uint32_t(ByteAt(data, size, index + 3)) << 24;
+    const uint8_t bytes[4] = {ByteAt(data, size, index), ByteAt(data, size, index + 1),
+                              ByteAt(data, size, index + 2), ByteAt(data, size, index + 3)};
+    return GetLittleEndian32(bytes);
 }
 
 // One buffer for every stub: a fresh 64 KiB allocation per case would cost

@@ -9,7 +9,6 @@
 
 #include "devicerpc_contract.h"
 #include "reply_assembly.h"
-#include "wire_codec.h"
 
 namespace {
 
@@ -20,16 +19,25 @@ struct StoredName {
 
 // Every value the assembly may read, so that input bytes can name each.
 const StoredName kNames[] = {
-    {SUBKEY_CONFIG, L"dwDuplex"},           {SUBKEY_CONFIG, L"dwNumCassette"},
-    {SUBKEY_CONFIG, L"dwFirmVersion"},      {SUBKEY_BIN_INFO L"0", L"dwPaperSource"},
-    {SUBKEY_BIN_INFO L"0", L"dwPaperSize"}, {SUBKEY_BIN_INFO L"0", L"dwPaperWidth"},
-    {SUBKEY_BIN_INFO L"0", L"dwPaperHeight"}, {SUBKEY_BIN_INFO L"0", L"dwPaperLevel"},
-    {SUBKEY_BIN_INFO L"1", L"dwPaperSource"}, {SUBKEY_BIN_INFO L"1", L"dwPaperLevel"},
-    {SUBKEY_BIN_INFO L"2", L"dwPaperSize"}, {SUBKEY_CALIBRATION, L"CalibrationData"},
-    {SUBKEY_COUNTER, L"dwMonoCounter"},     {SUBKEY_COUNTER, L"dwColorCounter"},
-    {SUBKEY_COUNTER, L"dwIOCounter"},       {SUBKEY_FLASH_DATA, L"dwID"},
-    {SUBKEY_FLASH_DATA, L"dwSize"},         {SUBKEY_FLASH_DATA, L"ReturnValue"},
-    {SUBKEY_SERVICE_SETTINGS, L"Setting Value"},
+    {SUBKEY_CONFIG, VALUE_DUPLEX},
+    {SUBKEY_CONFIG, VALUE_CASSETTES},
+    {SUBKEY_CONFIG, VALUE_FIRMWARE},
+    {SUBKEY_BIN_INFO L"0", VALUE_PAPER_SOURCE},
+    {SUBKEY_BIN_INFO L"0", VALUE_PAPER_SIZE},
+    {SUBKEY_BIN_INFO L"0", VALUE_PAPER_WIDTH},
+    {SUBKEY_BIN_INFO L"0", VALUE_PAPER_HEIGHT},
+    {SUBKEY_BIN_INFO L"0", VALUE_PAPER_LEVEL},
+    {SUBKEY_BIN_INFO L"1", VALUE_PAPER_SOURCE},
+    {SUBKEY_BIN_INFO L"1", VALUE_PAPER_LEVEL},
+    {SUBKEY_BIN_INFO L"2", VALUE_PAPER_SIZE},
+    {SUBKEY_CALIBRATION, VALUE_CALIBRATION},
+    {SUBKEY_COUNTER, COUNTER_SELECTORS[0].value},
+    {SUBKEY_COUNTER, COUNTER_SELECTORS[1].value},
+    {SUBKEY_COUNTER, COUNTER_SELECTORS[COUNTER_COUNT - 1].value},
+    {SUBKEY_FLASH_DATA, VALUE_FLASH_ID},
+    {SUBKEY_FLASH_DATA, VALUE_FLASH_SIZE},
+    {SUBKEY_FLASH_DATA, VALUE_FLASH_DATA},
+    {SUBKEY_SERVICE_SETTINGS, VALUE_SERVICE_SETTINGS},
 };
 const size_t kNameCount = sizeof(kNames) / sizeof(kNames[0]);
 
@@ -79,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (at + 3 <= size) {
         Value v;
         v.name = data[at] % kNameCount;
-        size_t length = data[at + 1] | (size_t(data[at + 2]) << 8);
+        size_t length = GetLittleEndian16(data + at + 1);
         at += 3;
         if (length > size - at) length = size - at;
         v.data.assign(data + at, data + at + length);
