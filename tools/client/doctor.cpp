@@ -57,8 +57,10 @@ RPC_STATUS ResolveTcpEndpoint(const wchar_t* host, wchar_t* endpoint) {
 
 // The endpoint map and an answer on every protocol sequence.
 void ProbeServerEndpoints(const BindingOptions& given, DeploymentState* state) {
-    ProbeEndpoint(SERVER_PROTSEQ_LOCAL, nullptr, SERVER_LRPC_ENDPOINT, &state->endpoints[PROTSEQ_LRPC]);
-    ProbeEndpoint(SERVER_PROTSEQ_PIPE, given.host, SERVER_PIPE_ENDPOINT, &state->endpoints[PROTSEQ_NP]);
+    ProbeEndpoint(SERVER_PROTSEQ_LOCAL, nullptr, SERVER_LRPC_ENDPOINT,
+                  &state->endpoints[PROTSEQ_LRPC]);
+    ProbeEndpoint(SERVER_PROTSEQ_PIPE, given.host, SERVER_PIPE_ENDPOINT,
+                  &state->endpoints[PROTSEQ_NP]);
 
     BindingOptions mapped = {SERVER_PROTSEQ_PIPE, given.host, nullptr, true, PROBE_TIMEOUT};
     RPC_BINDING_HANDLE binding = nullptr;

@@ -103,15 +103,16 @@ void CheckFlags(const PrinterObservation& p, FindingList* findings) {
         if (value.size > rule.maxBytes) continue;  // reported with the sizes
         if (IsWrittenFlag(v) && value.size == 1 && value.head[0] > 1) {
             AddFinding(findings, FINDING_FAIL,
-                       L"the monitor must set \"" FLAG_WRITTEN L"\" to the single byte 0x01 on success",
-                       L"printer \"%ls\": \"" FLAG_WRITTEN L"\" in %ls is 0x%02x; only 0x01 counts, so "
-                       L"%ls requests always fail",
+                       L"the monitor must set \"" FLAG_WRITTEN
+                       L"\" to the single byte 0x01 on success",
+                       L"printer \"%ls\": \"" FLAG_WRITTEN
+                       L"\" in %ls is 0x%02x; only 0x01 counts, so %ls requests always fail",
                        p.name, rule.subkey, value.head[0], rule.reader);
         } else if (HeadZero(value) || value.size == 0) {
             AddFinding(findings, FINDING_WARN,
                        IsWrittenFlag(v)
-                           ? L"check the bytes written: the monitor sets \"" FLAG_WRITTEN L"\" only when the "
-                             L"device took them"
+                           ? L"check the bytes written: the monitor sets \"" FLAG_WRITTEN
+                             L"\" only when the device took them"
                            : L"check that the " MONITOR_NAME L" handles device requests for this "
                              L"printer: it stores the data under this key, then sets the flag",
                        L"printer \"%ls\": \"%ls\" in %ls is cleared: the last %ls request failed "
@@ -148,8 +149,8 @@ void CheckRequiredValues(const PrinterObservation& p, FindingList* findings) {
             AddFinding(findings, FINDING_FAIL,
                        L"the monitor must store every value of the reply before it sets "
                        L"\"" FLAG_ACQUIRED L"\"",
-                       L"printer \"%ls\": \"" FLAG_ACQUIRED L"\" is set in %ls but \"%ls\" in %ls is "
-                       L"missing, so %ls requests fail",
+                       L"printer \"%ls\": \"" FLAG_ACQUIRED
+                       L"\" is set in %ls but \"%ls\" in %ls is missing, so %ls requests fail",
                        p.name, kDataValues[r.flag].subkey, kDataValues[v].name,
                        kDataValues[v].subkey, kDataValues[v].reader);
         }
@@ -163,24 +164,30 @@ void CheckFlashSizes(const PrinterObservation& p, FindingList* findings) {
     DWORD declared = size.present && size.size <= 4 ? HeadNumber(size) : 0;
     if (size.present && size.size <= 4 && declared > MAX_FLASH_DATA) {
         wchar_t remedy[80] = {};
-        _snwprintf(remedy, 79, L"the monitor must keep flash data items to %lu bytes", MAX_FLASH_DATA);
+        _snwprintf(remedy, 79, L"the monitor must keep flash data items to %lu bytes",
+                   MAX_FLASH_DATA);
         AddFinding(findings, FINDING_FAIL, remedy,
-                   L"printer \"%ls\": \"" VALUE_FLASH_SIZE L"\" in %ls is %lu; a reply holds at most %lu bytes of "
-                   L"flash data, so flash requests fail",
+                   L"printer \"%ls\": \"" VALUE_FLASH_SIZE
+                   L"\" in %ls is %lu; a reply holds at most %lu bytes of flash data, so flash "
+                   L"requests fail",
                    p.name, SUBKEY_FLASH_DATA, declared, MAX_FLASH_DATA);
         return;
     }
     if (!data.present) return;
     if (data.size > declared) {
         AddFinding(findings, FINDING_FAIL,
-                   L"the monitor must store \"" VALUE_FLASH_SIZE L"\" as the byte count of \"" VALUE_FLASH_DATA L"\"",
-                   L"printer \"%ls\": \"" VALUE_FLASH_DATA L"\" in %ls is %lu bytes but \"" VALUE_FLASH_SIZE L"\" is %lu; "
+                   L"the monitor must store \"" VALUE_FLASH_SIZE
+                   L"\" as the byte count of \"" VALUE_FLASH_DATA L"\"",
+                   L"printer \"%ls\": \"" VALUE_FLASH_DATA
+                   L"\" in %ls is %lu bytes but \"" VALUE_FLASH_SIZE L"\" is %lu; "
                    L"the server reads %lu bytes, so flash requests fail",
                    p.name, SUBKEY_FLASH_DATA, data.size, declared, declared);
     } else if (data.size < declared) {
         AddFinding(findings, FINDING_WARN,
-                   L"the monitor should store \"" VALUE_FLASH_SIZE L"\" as the byte count of \"" VALUE_FLASH_DATA L"\"",
-                   L"printer \"%ls\": \"" VALUE_FLASH_DATA L"\" in %ls is %lu bytes but \"" VALUE_FLASH_SIZE L"\" is %lu; "
+                   L"the monitor should store \"" VALUE_FLASH_SIZE
+                   L"\" as the byte count of \"" VALUE_FLASH_DATA L"\"",
+                   L"printer \"%ls\": \"" VALUE_FLASH_DATA
+                   L"\" in %ls is %lu bytes but \"" VALUE_FLASH_SIZE L"\" is %lu; "
                    L"flash replies are padded with zeros",
                    p.name, SUBKEY_FLASH_DATA, data.size, declared);
     }

@@ -43,11 +43,12 @@ bool CheckPrinterName(const PrinterObservation& p, FindingList* findings) {
     _snwprintf(remedy, 79, L"give the printer a name of at most %lu characters", longest);
     wchar_t problem[80] = {};
     if (p.hasName)
-        _snwprintf(problem, 79, L"\"" SPOOLER_NAME_VALUE L"\" is longer than %lu characters", longest);
+        _snwprintf(problem, 79, L"\"" SPOOLER_NAME_VALUE L"\" is longer than %lu characters",
+                   longest);
     else
         lstrcpynW(problem, L"no \"" SPOOLER_NAME_VALUE L"\" value", 80);
-    AddFinding(findings, FINDING_FAIL, remedy, L"printer key \"%ls\": %ls; the server never matches it",
-               p.subkey, problem);
+    AddFinding(findings, FINDING_FAIL, remedy,
+               L"printer key \"%ls\": %ls; the server never matches it", p.subkey, problem);
     return false;
 }
 
@@ -66,7 +67,8 @@ void CheckServedPrinter(const PrinterObservation& p, FindingList* findings) {
         AddFinding(findings, FINDING_FAIL,
                    L"let the deletion finish (end its jobs, restart the spooler) or install the "
                    L"printer again",
-                   L"printer \"%ls\" is pending deletion (" SPOOLER_STATUS_VALUE L" 0x%08lx); the server skips it",
+                   L"printer \"%ls\" is pending deletion "
+                   L"(" SPOOLER_STATUS_VALUE L" 0x%08lx); the server skips it",
                    label, p.status);
         return;
     }
@@ -107,7 +109,8 @@ void PrinterKeyNameFor(const wchar_t* name, wchar_t* keyName) {
 
 void CheckPrinters(const DeploymentState& state, FindingList* findings) {
     const wchar_t* install =
-        L"install the printer with a driver whose \"" DRIVER_MONITOR_VALUE L"\" is \"" MONITOR_NAME L"\"";
+        L"install the printer with a driver whose "
+        L"\"" DRIVER_MONITOR_VALUE L"\" is \"" MONITOR_NAME L"\"";
     if (!state.printersKeyPresent) {
         AddFinding(findings, FINDING_FAIL, install,
                    L"the spooler's printers key HKLM\\%ls is missing", PRINTERS_KEY);
@@ -130,7 +133,8 @@ void CheckPrinters(const DeploymentState& state, FindingList* findings) {
         if (!PrinterServed(p)) {
             if (p.hasMonitor && lstrcmpiW(p.monitor, MONITOR_NAME) == 0)
                 AddFinding(findings, FINDING_FAIL,
-                           L"set the driver's \"" DRIVER_MONITOR_VALUE L"\" value to exactly \"" MONITOR_NAME L"\"",
+                           L"set the driver's "
+                           L"\"" DRIVER_MONITOR_VALUE L"\" value to exactly \"" MONITOR_NAME L"\"",
                            L"printer \"%ls\": driver \"%ls\" names \"%ls\"; the server compares "
                            L"with regard to case and skips the printer",
                            p.hasName ? p.name : p.subkey, p.driver, p.monitor);
@@ -152,8 +156,9 @@ void CheckPrinters(const DeploymentState& state, FindingList* findings) {
                    L"more than %d printers; only the first %d were examined", DOCTOR_MAX_PRINTERS,
                    DOCTOR_MAX_PRINTERS);
     if (served == 0)
-        AddFinding(findings, FINDING_FAIL, install, L"no printer is served by the %ls (%d other%ls)",
-                   MONITOR_NAME, others, others == 1 ? L"" : L"s");
+        AddFinding(findings, FINDING_FAIL, install,
+                   L"no printer is served by the %ls (%d other%ls)", MONITOR_NAME, others,
+                   others == 1 ? L"" : L"s");
     else if (others)
         AddFinding(findings, FINDING_OK, L"", L"%d other printer%ls use%ls other monitors", others,
                    others == 1 ? L"" : L"s", others == 1 ? L"s" : L"");

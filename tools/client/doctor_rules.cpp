@@ -133,7 +133,8 @@ void CheckMonitorWindow(const DeploymentState& state, FindingList* findings) {
                            L" (the spooler loads it with a printer whose driver names it); it "
                            L"stores its window handle there";
     if (!state.monitorsKeyPresent) {
-        AddFinding(findings, FINDING_FAIL, start, L"Monitors key HKLM\\%ls is missing", MONITORS_KEY);
+        AddFinding(findings, FINDING_FAIL, start, L"Monitors key HKLM\\%ls is missing",
+                   MONITORS_KEY);
         return;
     }
     AddFinding(findings, FINDING_OK, L"", L"Monitors key HKLM\\%ls present", MONITORS_KEY);

@@ -95,7 +95,8 @@ bool TakePositional(const ToolSpec& spec, const wchar_t* word, ParsedLine* line)
         line->command = FindCommand(spec, word);
         return line->command ? true : Refuse(line, L"unknown command %.120ls", word);
     }
-    int room = spec.commands ? CLI_MAX_ARGS : (spec.maxArgs < CLI_MAX_ARGS ? spec.maxArgs : CLI_MAX_ARGS);
+    int room =
+        spec.commands ? CLI_MAX_ARGS : (spec.maxArgs < CLI_MAX_ARGS ? spec.maxArgs : CLI_MAX_ARGS);
     if (line->argCount >= room) {
         if (!spec.commands) return Refuse(line, L"unexpected argument %.120ls", word);
         return Refuse(line, L"too many arguments");

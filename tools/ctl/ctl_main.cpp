@@ -41,8 +41,8 @@ enum Outcome { OUTCOME_DONE, OUTCOME_FAILED, OUTCOME_MISUSED };
 int TakeServerPath(const wchar_t* const* next, int available, void* record, wchar_t* problem) {
     if (available == 0) return -1;
     if (lstrlenW(next[0]) >= MAX_PATH) {
-        _snwprintf(problem, CLI_PROBLEM_CHARS - 1, L"--server takes a path of at most %d characters",
-                   MAX_PATH - 1);
+        _snwprintf(problem, CLI_PROBLEM_CHARS - 1,
+                   L"--server takes a path of at most %d characters", MAX_PATH - 1);
         return -1;
     }
     lstrcpynW(static_cast<Controller*>(record)->serverPath, next[0], MAX_PATH);
@@ -74,8 +74,8 @@ const OptionSpec kOptions[] = {
 const CommandSpec kCommands[] = {
     {L"events", CTL_EVENTS, 0, 1, 0, 0, L"events", L"create the three events (launch does it too)",
      nullptr},
-    {L"launch", CTL_LAUNCH, 0, 1, 0, 0, L"launch", L"create the events and start the server process",
-     nullptr},
+    {L"launch", CTL_LAUNCH, 0, 1, 0, 0, L"launch",
+     L"create the events and start the server process", nullptr},
     {L"start", CTL_SIGNAL, 0, 1, 0, SLOT_START, L"start | stop | terminate",
      L"signal that event (opened by name when this process\ndid not create it)", nullptr},
     {L"stop", CTL_SIGNAL, 0, 1, 0, SLOT_STOP, nullptr, nullptr, nullptr},
@@ -284,7 +284,8 @@ int RunCommands(Controller* ctl, int argc, wchar_t** argv, int first) {
         }
         bool consumed = false;
         wchar_t problem[CLI_PROBLEM_CHARS];
-        Outcome outcome = RunOne(ctl, argv[i], i + 1 < argc ? argv[i + 1] : nullptr, &consumed, problem);
+        Outcome outcome =
+            RunOne(ctl, argv[i], i + 1 < argc ? argv[i + 1] : nullptr, &consumed, problem);
         if (outcome == OUTCOME_MISUSED) return ReportUsageError(kCtl, nullptr, problem);
         if (outcome == OUTCOME_FAILED) return EXIT_FAILED;
         if (consumed) ++i;
