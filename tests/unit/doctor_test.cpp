@@ -7,21 +7,14 @@
 
 #include "doctor_rules.h"
 #include "doctor_state.h"
+#include "expected_values.h"
 #include "test_registry.h"
 #include "test_window.h"
 
 namespace {
 
-// Names of the deployment, spelled here to check the doctor's own.
-const wchar_t kMonitorName[] = L"ZOLT7 Monitor";
-const wchar_t kMonitorsKey[] = L"SOFTWARE\\Mirel\\ZOLT7\\Monitors\\ZOLT7 Monitor";
-const wchar_t kWindowValue[] = L"LP Window handle";
-const wchar_t kPrintersKey[] = L"System\\CurrentControlSet\\Control\\Print\\Printers";
+// The root of the printer data keys, spelled here to check the doctor's.
 const wchar_t kStoreRoot[] = L"SOFTWARE\\Mirel\\ZOLT7\\";
-const wchar_t kConfigSubkey[] = L"\\Driver\\Config";
-const wchar_t kBinInfoSubkey[] = L"\\Driver\\BinInfo\\";
-const wchar_t kAcquired[] = L"Acquired";
-const wchar_t kWritten[] = L"Written";
 
 }  // namespace
 
@@ -65,7 +58,7 @@ DeploymentState* HealthyState() {
     p.dataKeyPresent = true;
     for (int v = 0; v < DATA_VALUE_COUNT; ++v) {
         const DataValueRule& rule = DataValueRuleFor(v);
-        if (lstrcmpW(rule.name, kWritten) == 0)
+        if (lstrcmpW(rule.name, kFlagWritten) == 0)
             SetValue(&p.values[v], {1});
         else if (rule.maxBytes == 0)
             SetValue(&p.values[v], {1, 2, 3, 4});  // ReturnValue, four bytes
@@ -294,9 +287,9 @@ protected:
 
 TEST_F(ClientDoctorState, PrintersAreSeenAsTheServerResolvesThem) {
     const std::wstring data = std::wstring(kStoreRoot) + L",,PRINTSRV,Lab Color";
-    SetMachineValue(data + kConfigSubkey, kAcquired, REG_BINARY, {1});
-    SetMachineValue(data + kConfigSubkey, L"dwDuplex", REG_DWORD, Le32(1));
-    SetMachineValue(data + kBinInfoSubkey, kWritten, REG_DWORD, Le32(1));
+    SetMachineValue(data + kSubkeyConfig, kFlagAcquired, REG_BINARY, {1});
+    SetMachineValue(data + kSubkeyConfig, L"dwDuplex", REG_DWORD, Le32(1));
+    SetMachineValue(data + kSubkeyBinInfo, kFlagWritten, REG_DWORD, Le32(1));
     ObservePrinters(state);
     ASSERT_EQ(state->printerCount, 2);
     const PrinterObservation* lab = Find(L"\\\\PRINTSRV\\Lab Color");

@@ -5,14 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "expected_values.h"
 #include "reply_format.h"
 
 namespace {
-
-// Request codes, spelled here to check the client's own.
-const LONG kRequestConfig = 2;
-const LONG kRequestFlashData = 11;
-const LONG kRequestFlashDataWrite = 12;
 
 std::vector<BYTE> Words(std::initializer_list<DWORD> words) {
     std::vector<BYTE> bytes;
