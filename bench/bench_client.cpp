@@ -83,6 +83,7 @@ bool CallOnce(ClientContext* context) {
     return result == expectedResult && cbOut == expectedSize;
 }
 
+// The harness's call: one checked call.
 bool CallThunk(void* context) {
     return CallOnce(static_cast<ClientContext*>(context));
 }
@@ -100,6 +101,7 @@ bool PrepareThunk(void* parameter) {
     return context->lastStatus == RPC_S_OK;
 }
 
+// The name of an operation on the command line and in result labels.
 const wchar_t* OperationName(Operation op) {
     switch (op) {
     case OP_SEND: return L"send";
@@ -122,15 +124,18 @@ int TakeOperation(const wchar_t* const* next, int available, void* record, wchar
     return -1;
 }
 
+// --clients LIST.
 int TakeClients(const wchar_t* const* next, int available, void* record, wchar_t*) {
     ClientLine* line = static_cast<ClientLine*>(record);
     return available > 0 && ParseCountList(next[0], line->clients, 16, &line->clientRuns) ? 1 : -1;
 }
 
+// --seconds S.
 int TakeSeconds(const wchar_t* const* next, int available, void* record, wchar_t*) {
     return available > 0 && ParseSeconds(next[0], &static_cast<ClientLine*>(record)->seconds) ? 1 : -1;
 }
 
+// --grace-s S.
 int TakeGraceSeconds(const wchar_t* const* next, int available, void* record, wchar_t*) {
     ClientLine* line = static_cast<ClientLine*>(record);
     return available > 0 && ParseSeconds(next[0], &line->graceSeconds) ? 1 : -1;
@@ -286,6 +291,7 @@ bool RunClients(const ClientLine* line, int count) {
 
 }  // namespace
 
+// Runs every client count in turn; 1 when a run had errors.
 int wmain(int argc, wchar_t** argv) {
     ClientLine line = {};
     line.plan.printer = L"OFFICE";

@@ -79,6 +79,7 @@ bool RegistryCall(void* parameter) {
     return ok;
 }
 
+// One printer name resolution of the server.
 bool WalkCall(void* parameter) {
     const BenchOptions* options = static_cast<const BenchOptions*>(parameter);
     wchar_t local[NAME_BUFFER_CHARS] = {};
@@ -89,6 +90,7 @@ bool WalkCall(void* parameter) {
 // Mutex and mapping of the mapped request, as the procedure takes them
 // around its message.
 
+// Takes the mutex, maps the reply block and reads one field, lets go.
 bool KernelCall(void*) {
     HANDLE mutex = CreateReplyMutex();
     if (!mutex) return false;
@@ -115,6 +117,7 @@ struct CopyDataContext {
     DWORD length;
 };
 
+// One message, sent as the server sends it.
 bool CopyDataCall(void* parameter) {
     const CopyDataContext* context = static_cast<CopyDataContext*>(parameter);
     return SendToMonitor(context->window, context->code, context->block, context->length);
@@ -137,6 +140,7 @@ void* BuildCopyDataBlock(const BenchOptions* options, DWORD* length) {
     return block;
 }
 
+// copydata: round trips of the block of --code (and --request).
 int CopyData(const BenchOptions* options) {
     HWND window = ReadMonitorWindowHandle();
     if (!window) {
@@ -182,6 +186,7 @@ void PrintRegistryCounts(const wchar_t* head, bool (*call)(void*), void* context
              counts.opens, counts.queries, counts.sets, counts.closes, counts.enums, counts.infos);
 }
 
+// registry: the counts of one call of --op, then the timed runs.
 int Registry(BenchOptions* options) {
     if (!options->op) return DirectUsage(L"registry needs --op");
     // One call alone first, to count what a call does.
@@ -195,6 +200,7 @@ int Registry(BenchOptions* options) {
     return RunAndPrint(options, what, RegistryCall, options);
 }
 
+// walk: the resolution of --printer and its counts, then the timed runs.
 int WalkOnly(BenchOptions* options) {
     wchar_t local[NAME_BUFFER_CHARS] = {};
     bool found = ResolveLocalPrinterName(options->printer, local);
@@ -235,6 +241,7 @@ int RunAndPrint(const BenchOptions* options, const wchar_t* what, bool (*call)(v
     return status;
 }
 
+// Runs one command; its status, or 2 for a usage error.
 int wmain(int argc, wchar_t** argv) {
     BenchOptions options;
     int command = 0;

@@ -9,11 +9,13 @@
 
 namespace {
 
+// --senders LIST.
 int TakeSenders(const wchar_t* const* next, int available, void* record, wchar_t*) {
     BenchOptions* options = static_cast<BenchOptions*>(record);
     return available > 0 && ParseCountList(next[0], options->senders, 16, &options->senderRuns) ? 1 : -1;
 }
 
+// --seconds S.
 int TakeSeconds(const wchar_t* const* next, int available, void* record, wchar_t*) {
     return available > 0 && ParseSeconds(next[0], &static_cast<BenchOptions*>(record)->seconds) ? 1 : -1;
 }

@@ -103,6 +103,7 @@ double CounterTicksPerMicrosecond() {
 
 namespace {
 
+// Releases the events and the lock of a run.
 void CloseControl(RunControl* control) {
     CloseHandle(control->allConnected);
     CloseHandle(control->warm);
@@ -143,7 +144,8 @@ bool StartWorkers(LoadRun* run, RunControl* control, std::vector<ThreadArgument>
         worker->ticks.clear();
         worker->ticks.reserve(worker->target ? static_cast<size_t>(worker->target) : 4096);
         (*arguments)[static_cast<size_t>(i)] = {control, worker};
-        HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerThread, &(*arguments)[static_cast<size_t>(i)],
+        HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerThread,
+                                     &(*arguments)[static_cast<size_t>(i)],
                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (!thread) {
             PrintErr(L"bench: cannot start thread %d: error %lu\n", i, GetLastError());

@@ -52,6 +52,7 @@ HWND volatile g_window = nullptr;
 constexpr size_t SHARED_STORAGE_BYTES = 2 * DEVICE_RPC_ARRAY_SIZE + 65536;
 void* g_sharedStorage = nullptr;
 
+// --hold-ms: keeps the call in its routine.
 void Hold() {
     if (g_options.holdMs) Sleep(g_options.holdMs);
 }
@@ -79,6 +80,7 @@ void SendCommandBlock(long dwCommand, long dwParam, const wchar_t* printerName) 
     FreeBlock(block);
 }
 
+// With --send, the RequestBlock the real server builds for a device request.
 void SendRequestBlock(ULONG_PTR code, long dwRequest, const unsigned char* pInData,
                       long cbInData, const unsigned char* pOutData, const long* pcbOutData,
                       const wchar_t* printerName) {
@@ -192,6 +194,7 @@ boolean RpcSendCommand(handle_t, long dwCommand, long dwParam, wchar_t* pszPrint
     return TRUE;
 }
 
+// Opnum 1, as opnum 0.
 boolean RpcSendCommand2(handle_t, long dwCommand, long dwParam, wchar_t* pszPrinterName,
                         wchar_t*) {
     SendCommandBlock(dwCommand, dwParam, pszPrinterName);
@@ -199,6 +202,7 @@ boolean RpcSendCommand2(handle_t, long dwCommand, long dwParam, wchar_t* pszPrin
     return TRUE;
 }
 
+// Opnum 2: TRUE with the size of the record asked for.
 boolean RpcDeviceRequest(handle_t, long dwRequest, unsigned char* pInData, long cbInData,
                          unsigned char* pOutData, long* pcbOutData, wchar_t* pszPrinterName,
                          wchar_t*) {
@@ -209,6 +213,7 @@ boolean RpcDeviceRequest(handle_t, long dwRequest, unsigned char* pInData, long 
     return TRUE;
 }
 
+// Opnum 3: 0 with the size of the record asked for.
 long RpcDeviceRequestMapped(handle_t, long dwRequest, unsigned char* pInData, long cbInData,
                             unsigned char* pOutData, long* pcbOutData, wchar_t* pszPrinterName,
                             wchar_t*) {
@@ -219,6 +224,7 @@ long RpcDeviceRequestMapped(handle_t, long dwRequest, unsigned char* pInData, lo
     return 0;
 }
 
+// Serves until standard input ends; 0, or 1 when serving could not start.
 int wmain(int argc, wchar_t** argv) {
     g_options = NullOptions{L"DeviceRpcBenchNull", 0, false, SERVER_PROTSEQ_MAX_CALLS, false};
     ParsedLine line;

@@ -12,15 +12,18 @@ namespace {
 
 #define FILLER_PREFIX L"Bench Filler "
 
+// Sets a REG_SZ value.
 LONG SetText(HKEY key, const wchar_t* name, const wchar_t* text) {
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                           static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(wchar_t)));
 }
 
+// Sets a REG_DWORD value.
 LONG SetNumber(HKEY key, const wchar_t* name, DWORD value) {
     return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
 }
 
+// Creates or opens a key below HKEY_LOCAL_MACHINE for writing.
 LONG CreateMachineKey(const wchar_t* path, HKEY* key) {
     return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_WRITE, nullptr, key,
                            nullptr);

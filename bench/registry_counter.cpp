@@ -18,6 +18,7 @@ decltype(&RegCloseKey) g_closeKey;
 decltype(&RegEnumKeyExW) g_enumKey;
 decltype(&RegQueryInfoKeyW) g_queryInfo;
 
+// The counters: each counts its call and hands it to the real function.
 LONG WINAPI CountedOpenKey(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access, PHKEY result) {
     ++g_counts.opens;
     return g_openKey(key, subkey, options, access, result);
@@ -81,11 +82,13 @@ struct Hook {
     void* counted;
 };
 
+// A hook whose function types agree.
 template <typename Function>
 Hook MakeHook(const char* name, Function* real, Function counted) {
     return Hook{name, reinterpret_cast<void**>(real), reinterpret_cast<void*>(counted)};
 }
 
+// Every hooked function, and their number in `*count`.
 const Hook* Hooks(size_t* count) {
     static const Hook kHooks[] = {
         MakeHook("RegOpenKeyExW", &g_openKey, &CountedOpenKey),
@@ -108,6 +111,31 @@ void SetSlot(ULONG_PTR* slot, ULONG_PTR value) {
     VirtualProtect(slot, sizeof(*slot), old, &old);
 }
 
+// Sets the import slots of one DLL's descriptor that hold hooked
+// functions: the counters when `install`, else the real functions again.
+// Returns how many slots were set.
+int RerouteDescriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& descriptor, bool install) {
+    size_t hookCount = 0;
+    const Hook* hooks = Hooks(&hookCount);
+    auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor.OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor.FirstThunk);
+    int set = 0;
+    for (; names->u1.AddressOfData; ++names, ++slots) {
+        if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+        auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+        const char* name = reinterpret_cast<const char*>(byName->Name);
+        for (size_t i = 0; i < hookCount; ++i) {
+            if (lstrcmpA(name, hooks[i].name) != 0) continue;
+            ULONG_PTR* slot = reinterpret_cast<ULONG_PTR*>(&slots->u1.Function);
+            if (install) *hooks[i].real = reinterpret_cast<void*>(*slot);
+            void* target = install ? hooks[i].counted : *hooks[i].real;
+            SetSlot(slot, reinterpret_cast<ULONG_PTR>(target));
+            ++set;
+        }
+    }
+    return set;
+}
+
 // Walks this module's imports by name; `install` puts the counters into
 // the slots of the hooked functions, otherwise the real ones go back.
 // Returns how many slots were set.
@@ -118,26 +146,11 @@ int RerouteImports(bool install) {
     const IMAGE_DATA_DIRECTORY& directory =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (!directory.VirtualAddress) return 0;
-    size_t hookCount = 0;
-    const Hook* hooks = Hooks(&hookCount);
     int set = 0;
-    auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-    for (; descriptor->Name; ++descriptor) {
-        if (!descriptor->OriginalFirstThunk) continue;
-        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            for (size_t i = 0; i < hookCount; ++i) {
-                if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), hooks[i].name) != 0) continue;
-                ULONG_PTR* slot = reinterpret_cast<ULONG_PTR*>(&slots->u1.Function);
-                if (install) *hooks[i].real = reinterpret_cast<void*>(*slot);
-                SetSlot(slot, reinterpret_cast<ULONG_PTR>(install ? hooks[i].counted : *hooks[i].real));
-                ++set;
-            }
-        }
-    }
+    auto* descriptor =
+        reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+    for (; descriptor->Name; ++descriptor)
+        if (descriptor->OriginalFirstThunk) set += RerouteDescriptor(base, *descriptor, install);
     return set;
 }
 

@@ -44,6 +44,7 @@ constexpr size_t START = offsetof(SimLine, start);
 constexpr size_t SIM = offsetof(SimLine, sim);
 constexpr size_t STORE = SIM + offsetof(SimOptions, store);
 
+// The parser's record as MonitorSim's.
 SimLine* Line(void* record) {
     return static_cast<SimLine*>(record);
 }
@@ -60,6 +61,7 @@ int TakePrinterFile(const wchar_t* const* next, int available, void* record, wch
     return 1;
 }
 
+// --handle-bytes 4|8|12.
 int TakeHandleBytes(const wchar_t* const* next, int available, void* record, wchar_t*) {
     DWORD bytes = 0;
     if (available == 0 || !ParseCount(next[0], &bytes) || (bytes != 4 && bytes != 8 && bytes != 12))
@@ -331,7 +333,8 @@ int ServeWindow(const StartOptions* start, HWND window) {
     // Only a pipe has an end worth waiting for; a console or /dev/null
     // as standard input must not end the run at once.
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (!start->noStdin && input && input != INVALID_HANDLE_VALUE && GetFileType(input) == FILE_TYPE_PIPE) {
+    bool piped = input && input != INVALID_HANDLE_VALUE && GetFileType(input) == FILE_TYPE_PIPE;
+    if (!start->noStdin && piped) {
         HANDLE watcher = CreateThread(nullptr, 0, WatchStandardInput, window, 0, nullptr);
         if (watcher) CloseHandle(watcher);
     }

@@ -202,7 +202,8 @@ const wchar_t* ApplyBinKey(VirtualPrinter* printer, const wchar_t* indexText, co
     if (!ParseNumber(indexText, &index) || index >= REPLY_BIN_COUNT)
         return L"bin key must be bin.0, bin.1 or bin.2";
     DWORD fields[5] = {};
-    if (!ParseNumberList(value, fields, 5)) return L"bin needs five numbers: source size width height level";
+    if (!ParseNumberList(value, fields, 5))
+        return L"bin needs five numbers: source size width height level";
     BinRecord* bin = &printer->bins[index];
     bin->dwPaperSource = fields[0];
     bin->dwPaperSize = fields[1];
@@ -307,14 +308,16 @@ bool ParseLine(wchar_t* line, int lineNumber, const wchar_t* source, PrinterMode
         return false;
     }
     if (*current < 0) {
-        FormatDescriptionError(error, errorChars, source, lineNumber, L"key before the first [printer]", nullptr);
+        FormatDescriptionError(error, errorChars, source, lineNumber,
+                               L"key before the first [printer]", nullptr);
         return false;
     }
     *equals = 0;
     wchar_t* key = Trim(line);
     const wchar_t* problem = ApplyKey(&model->printers[*current], key, Trim(equals + 1));
     if (!problem) return true;
-    FormatDescriptionError(error, errorChars, source, lineNumber, problem, problem == kUnknownKey ? key : nullptr);
+    FormatDescriptionError(error, errorChars, source, lineNumber, problem,
+                           problem == kUnknownKey ? key : nullptr);
     return false;
 }
 

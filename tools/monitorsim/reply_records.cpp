@@ -8,6 +8,7 @@ namespace {
 
 void Put32(BYTE* p, DWORD value) { PutLittleEndian32(p, value); }
 
+// ConfigReply from the printer's configuration.
 void BuildConfigRecord(const VirtualPrinter* printer, BYTE* record, DWORD* length) {
     Put32(record, CONFIG_REPLY_SIZE);
     Put32(record + CONFIG_CASSETTES_OFFSET, printer->dwNumCassette);
@@ -16,6 +17,7 @@ void BuildConfigRecord(const VirtualPrinter* printer, BYTE* record, DWORD* lengt
     *length = CONFIG_REPLY_SIZE;
 }
 
+// The BinInfoReply records of the printer's bins.
 void BuildBinRecords(const VirtualPrinter* printer, BYTE* record, DWORD* length) {
     for (uint32_t i = 0; i < REPLY_BIN_COUNT; ++i) {
         BYTE* base = record + BIN_RECORD_SIZE * i;

@@ -41,6 +41,7 @@ bool StoreNumber(const wchar_t* localName, const wchar_t* subkey, const wchar_t*
     return StoreValue(localName, subkey, valueName, type, bytes, 4, faults);
 }
 
+// The three configuration values.
 bool StoreConfig(const VirtualPrinter* printer, const wchar_t* localName, const StoreFaults* faults) {
     return StoreNumber(localName, SUBKEY_CONFIG, VALUE_DUPLEX, REG_DWORD, printer->dwDuplex, faults) &&
            StoreNumber(localName, SUBKEY_CONFIG, VALUE_CASSETTES, REG_DWORD, printer->dwNumCassette,
@@ -49,6 +50,7 @@ bool StoreConfig(const VirtualPrinter* printer, const wchar_t* localName, const 
                        faults);
 }
 
+// The five values of every bin, each bin in its own key.
 bool StoreBins(const VirtualPrinter* printer, const wchar_t* localName, const StoreFaults* faults) {
     for (uint32_t i = 0; i < REPLY_BIN_COUNT; ++i) {
         wchar_t subkey[NAME_BUFFER_CHARS];
