@@ -131,3 +131,25 @@ TEST(FlagKey, AcquireRequestsOnly) {
         EXPECT_STREQ(subkey, c.key ? c.key : L"untouched") << c.request;
     }
 }
+
+TEST(FlagKey, WriteRequestsOnly) {
+    struct Case {
+        LONG request;
+        DWORD selector;
+        const wchar_t* key;
+    } cases[] = {
+        {kRequestBinInfoWrite, 12, kSubkeyBinInfo},
+        {kRequestFlashDataWrite, 12, kSubkeyServiceSettings},
+        {kRequestFlashDataWrite, 0, kSubkeyFlashData},
+        {kRequestFlashDataWrite, 255, kSubkeyFlashData},
+        {kRequestBinInfo, 0, nullptr},
+        {kRequestFlashData, 12, nullptr},
+        {-1, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        wchar_t subkey[kNameBufferChars] = L"untouched";
+        EXPECT_EQ(FlagKeyForWriteRequest(c.request, c.selector, subkey), c.key != nullptr)
+            << c.request;
+        EXPECT_STREQ(subkey, c.key ? c.key : L"untouched") << c.request;
+    }
+}
