@@ -1,7 +1,8 @@
-// Running the client's RPC commands and reporting their outcome.
+// Running the client's RPC commands through the client library and
+// reporting their outcome.
 #include "client_calls.h"
 
-#include "DeviceRpc_client.h"
+#include "devicerpc_api.h"
 #include "tool_common.h"
 
 namespace {
@@ -48,6 +49,27 @@ int ReportCallFailure(const Invocation& inv, RPC_STATUS status, bool binding) {
         PrintTextBuffer(out, false);
     }
     return unreachable ? EXIT_UNREACHABLE : EXIT_FAILED;
+}
+
+// The RPC status of a call that did not come back with an answer: the
+// runtime's, or the library's refusal of an argument (which the line
+// check lets none through to).
+RPC_STATUS CallFailure(DEVICERPC_STATUS status, uint32_t code) {
+    return status == DEVICERPC_E_TRANSPORT ? RPC_STATUS(code) : RPC_S_INVALID_ARG;
+}
+
+// Opens the library's session for the command line's binding, with no
+// call time-out (a command waits as long as the server takes); null with
+// the RPC status in `*failure` when it cannot be opened.
+DEVICERPC_SESSION* OpenSession(const Invocation& inv, RPC_STATUS* failure) {
+    const BindingOptions& b = inv.binding;
+    DEVICERPC_SESSION* session = nullptr;
+    uint32_t code = 0;
+    DEVICERPC_STATUS status = DeviceRpcOpenSession(b.protseq, b.host, b.endpoint,
+                                                   b.resolve ? DEVICERPC_OPEN_RESOLVE : 0,
+                                                   0, &session, &code);
+    *failure = CallFailure(status, code);
+    return status == DEVICERPC_OK ? session : nullptr;
 }
 
 // The output bytes worth showing for an output size the server returned.
@@ -163,13 +185,17 @@ int RunSendCommand(const Invocation& inv) {
         return UsageProblem(inv, L"CMD and PARAM must be numbers");
     const wchar_t* printer = inv.args[2];
     const wchar_t* argument = inv.argCount == 4 ? inv.args[3] : L"";
-    RPC_BINDING_HANDLE binding = nullptr;
-    RPC_STATUS status = OpenBinding(inv.binding, &binding);
-    if (status != RPC_S_OK) return ReportCallFailure(inv, status, true);
-    unsigned char result = 0;
-    status = CallSendCommand(binding, second, command, param, printer, argument, &result);
-    RpcBindingFree(&binding);
-    if (status != RPC_S_OK) return ReportCallFailure(inv, status, false);
+    RPC_STATUS failure = RPC_S_OK;
+    DEVICERPC_SESSION* session = OpenSession(inv, &failure);
+    if (!session) return ReportCallFailure(inv, failure, true);
+    uint32_t code = 0;
+    DEVICERPC_STATUS status =
+        second ? DeviceRpcSendCommand2(session, command, param, printer, argument, &code)
+               : DeviceRpcSendCommand(session, command, param, printer, argument, &code);
+    DeviceRpcCloseSession(session);
+    if (status != DEVICERPC_OK && status != DEVICERPC_E_FALSE)
+        return ReportCallFailure(inv, CallFailure(status, code), false);
+    bool result = status == DEVICERPC_OK;
 
     TextBuffer out;
     InitText(&out, g_text, sizeof(g_text) / sizeof(g_text[0]));
@@ -183,7 +209,7 @@ int RunSendCommand(const Invocation& inv) {
         AppendJsonString(&out, argument);
         AppendText(&out, L",\"status\":0,\"result\":%ls}\n", result ? L"true" : L"false");
     } else {
-        AppendBooleanResult(&out, result != 0);
+        AppendBooleanResult(&out, result);
     }
     PrintTextBuffer(out, false);
     return result ? EXIT_OK : EXIT_FAILED;
@@ -195,18 +221,23 @@ int RunDeviceRequest(const Invocation& inv) {
     wchar_t problem[256];
     if (BuildRequestPlan(inv, &plan, problem) != EXIT_OK) return UsageProblem(inv, problem);
 
-    RPC_BINDING_HANDLE binding = nullptr;
-    RPC_STATUS status = OpenBinding(inv.binding, &binding);
-    if (status != RPC_S_OK) return ReportCallFailure(inv, status, true);
+    RPC_STATUS failure = RPC_S_OK;
+    DEVICERPC_SESSION* session = OpenSession(inv, &failure);
+    if (!session) return ReportCallFailure(inv, failure, true);
     ZeroMemory(outData, sizeof(outData));
-    long cbOut = plan.cbOut;
-    long result = 0;
-    status = CallDeviceRequest(binding, plan.mapped, plan.code, plan.in, plan.cbIn, outData,
-                               plan.nullOut ? nullptr : &cbOut, plan.printer, L"", &result);
-    RpcBindingFree(&binding);
-    if (status != RPC_S_OK) return ReportCallFailure(inv, status, false);
+    int32_t cbOut = plan.cbOut;
+    uint32_t code = 0;
+    DEVICERPC_STATUS status = DeviceRpcRequest(
+        session, plan.mapped ? DEVICERPC_MAPPED : 0, plan.code, plan.in, plan.cbIn, outData,
+        plan.nullOut ? nullptr : &cbOut, plan.printer, &code);
+    DeviceRpcCloseSession(session);
+    bool answered = status == DEVICERPC_OK || status == DEVICERPC_E_FALSE ||
+                    status == DEVICERPC_E_WIN32;
+    if (!answered) return ReportCallFailure(inv, CallFailure(status, code), false);
 
-    bool ok = plan.mapped ? result == 0 : result != 0;
+    bool ok = status == DEVICERPC_OK;
+    // What the procedure returned: opnum 3's error code, opnum 2's boolean.
+    long result = plan.mapped ? long(int32_t(code)) : long(ok);
     bool decoded = true;
     TextBuffer out;
     InitText(&out, g_text, sizeof(g_text) / sizeof(g_text[0]));

@@ -1,29 +1,35 @@
-// Decoding and printing of reply records: pure functions over bytes and
-// text.
+// Formatting of reply records: the records are decoded by the client
+// library (devicerpc_api.h), the one place that knows their layout; this
+// file turns them into text.
 #include "reply_format.h"
 
+#include <cstddef>
+
+#include "devicerpc_api.h"
 #include "devicerpc_contract.h"
 
 namespace {
 
-// Reads a little-endian 32-bit field whatever the host's byte order.
-DWORD Le32At(const BYTE* bytes, DWORD offset) {
-    return GetLittleEndian32(bytes + offset);
-}
-
-// Records start with their length; ConfigReply ends in reserved bytes
-// after the firmware version, and every bin has a reserved field after the
-// size code and one after the level.
-const DWORD RECORD_LENGTH_OFFSET = 0;
-const DWORD CONFIG_RESERVED_OFFSET = CONFIG_FIRMWARE_OFFSET + 4;
-const DWORD BIN_RESERVED_OFFSET = BIN_SIZE_OFFSET + 4;
-const DWORD BIN_RESERVED2_OFFSET = BIN_LEVEL_OFFSET + 4;
+// Where ConfigReply's reserved bytes lie, for the note about them.
+const DWORD CONFIG_RESERVED_FIRST = offsetof(DEVICERPC_CONFIG, reserved);
+const DWORD CONFIG_RESERVED_LAST = sizeof(DEVICERPC_CONFIG) - 1;
 
 // True when none of `count` bytes is set.
 bool AllZero(const BYTE* bytes, DWORD count) {
     for (DWORD i = 0; i < count; ++i)
         if (bytes[i]) return false;
     return true;
+}
+
+// True when `count` bytes are the calibration block or the service
+// settings block that `kind` names.
+bool BlockDecodes(ReplyKind kind, const BYTE* bytes, DWORD count) {
+    if (kind == REPLY_CALIBRATION) {
+        DEVICERPC_CALIBRATION calibration;
+        return DeviceRpcDecodeCalibration(bytes, count, &calibration) == DEVICERPC_OK;
+    }
+    DEVICERPC_SERVICE_SETTINGS settings;
+    return DeviceRpcDecodeServiceSettings(bytes, count, &settings) == DEVICERPC_OK;
 }
 
 // The counters' short names as wide text, made once from the contract's.
@@ -95,8 +101,8 @@ void AppendConfigTable(const ConfigRecord& r, TextBuffer* out) {
     for (const auto& row : rows)
         AppendText(out, L"%-15ls%-12lu0x%08lx\n", row.label, row.value, row.value);
     if (!r.reservedZero)
-        AppendText(out, L"note: reserved bytes %lu to %lu are not zero\n", CONFIG_RESERVED_OFFSET,
-                   CONFIG_REPLY_SIZE - 1);
+        AppendText(out, L"note: reserved bytes %lu to %lu are not zero\n", CONFIG_RESERVED_FIRST,
+                   CONFIG_RESERVED_LAST);
 }
 
 // The three bins, one row each.
@@ -205,43 +211,45 @@ bool CounterSelectorByName(const wchar_t* name, BYTE* selector) {
 }
 
 bool DecodeConfigReply(const BYTE* bytes, DWORD count, ConfigRecord* record) {
-    if (count != CONFIG_REPLY_SIZE) return false;
-    record->recordLength = Le32At(bytes, RECORD_LENGTH_OFFSET);
-    record->cassettes = Le32At(bytes, CONFIG_CASSETTES_OFFSET);
-    record->duplex = Le32At(bytes, CONFIG_DUPLEX_OFFSET);
-    record->firmware = Le32At(bytes, CONFIG_FIRMWARE_OFFSET);
-    record->reservedZero =
-        AllZero(bytes + CONFIG_RESERVED_OFFSET, CONFIG_REPLY_SIZE - CONFIG_RESERVED_OFFSET);
+    DEVICERPC_CONFIG config;
+    if (DeviceRpcDecodeConfig(bytes, count, &config) != DEVICERPC_OK) return false;
+    record->recordLength = config.recordLength;
+    record->cassettes = config.cassettes;
+    record->duplex = config.duplex;
+    record->firmware = config.firmware;
+    record->reservedZero = AllZero(config.reserved, sizeof(config.reserved));
     return true;
 }
 
 bool DecodeBinInfoReply(const BYTE* bytes, DWORD count, BinRecord records[REPLY_BIN_COUNT]) {
-    if (count != BIN_INFO_REPLY_SIZE) return false;
-    for (DWORD bin = 0; bin < REPLY_BIN_COUNT; ++bin) {
-        const BYTE* r = bytes + BIN_RECORD_SIZE * bin;
-        records[bin].recordLength = Le32At(r, RECORD_LENGTH_OFFSET);
-        records[bin].source = Le32At(r, BIN_SOURCE_OFFSET);
-        records[bin].size = Le32At(r, BIN_SIZE_OFFSET);
-        records[bin].width = Le32At(r, BIN_WIDTH_OFFSET);
-        records[bin].height = Le32At(r, BIN_HEIGHT_OFFSET);
-        records[bin].level = Le32At(r, BIN_LEVEL_OFFSET);
-        records[bin].reservedZero =
-            Le32At(r, BIN_RESERVED_OFFSET) == 0 && Le32At(r, BIN_RESERVED2_OFFSET) == 0;
+    DEVICERPC_BINS bins;
+    if (DeviceRpcDecodeBins(bytes, count, &bins) != DEVICERPC_OK) return false;
+    for (DWORD i = 0; i < REPLY_BIN_COUNT; ++i) {
+        const DEVICERPC_BIN& bin = bins.bin[i];
+        records[i].recordLength = bin.recordLength;
+        records[i].source = bin.source;
+        records[i].size = bin.size;
+        records[i].width = bin.width;
+        records[i].height = bin.height;
+        records[i].level = bin.level;
+        records[i].reservedZero = bin.reserved1 == 0 && bin.reserved2 == 0;
     }
     return true;
 }
 
 bool DecodeCounterReply(const BYTE* bytes, DWORD count, DWORD* value) {
-    if (count != COUNTER_REPLY_SIZE) return false;
-    *value = Le32At(bytes, 0);
+    uint32_t counter = 0;
+    if (DeviceRpcDecodeCounter(bytes, count, &counter) != DEVICERPC_OK) return false;
+    *value = counter;
     return true;
 }
 
 bool DecodeFlashReply(const BYTE* bytes, DWORD count, FlashRecord* record) {
-    if (count < FLASH_ID_SIZE) return false;
-    record->id = Le32At(bytes, 0);
-    record->data = bytes + FLASH_ID_SIZE;
-    record->dataSize = count - FLASH_ID_SIZE;
+    static DEVICERPC_FLASH_ITEM item;  // 32 KiB: not on the stack
+    if (DeviceRpcDecodeFlashItem(bytes, count, &item) != DEVICERPC_OK) return false;
+    record->id = item.id;
+    record->dataSize = item.size;
+    record->data = bytes + (count - item.size);  // the item's data end the reply
     return true;
 }
 
@@ -287,7 +295,7 @@ bool FormatReplyTable(ReplyKind kind, BYTE selector, const BYTE* bytes, DWORD co
     }
     case REPLY_CALIBRATION:
     case REPLY_SERVICE_SETTINGS:
-        if (count != ExpectedReplyLength(kind)) break;
+        if (!BlockDecodes(kind, bytes, count)) break;
         AppendDumpTable(out, bytes, count);
         return true;
     case REPLY_EMPTY:
@@ -316,7 +324,7 @@ bool FormatReplyJson(ReplyKind kind, BYTE selector, const BYTE* bytes, DWORD cou
         break;
     case REPLY_CALIBRATION:
     case REPLY_SERVICE_SETTINGS:
-        decoded = count == ExpectedReplyLength(kind);
+        decoded = BlockDecodes(kind, bytes, count);
         if (decoded) AppendDataJson(bytes, count, out);
         break;
     case REPLY_EMPTY:

@@ -1,7 +1,7 @@
-// Decoding and printing of what the server sends back: reply records of
-// device requests, raw bytes, results, as aligned tables or as JSON.
-// Everything here is pure: bytes in, text out, no platform calls beyond
-// the string routines.
+// Printing of what the server sends back: reply records of device
+// requests (decoded by the client library), raw bytes, results, as aligned
+// tables or as JSON. Everything here is pure: bytes in, text out, no
+// platform calls beyond the string routines.
 #pragma once
 
 #include <windows.h>
@@ -90,7 +90,8 @@ struct FlashRecord {
     DWORD dataSize;
 };
 
-// Decoders: true when `count` bytes have the record's exact shape.
+// The client library's decoders as the formatting takes them: true when
+// `count` bytes have the record's exact shape.
 bool DecodeConfigReply(const BYTE* bytes, DWORD count, ConfigRecord* record);
 bool DecodeBinInfoReply(const BYTE* bytes, DWORD count, BinRecord records[REPLY_BIN_COUNT]);
 bool DecodeCounterReply(const BYTE* bytes, DWORD count, DWORD* value);
