@@ -116,7 +116,8 @@ static void RunCounter(DEVICERPC_SESSION* s, const Options* o, uint32_t selector
 static void RunFlash(DEVICERPC_SESSION* s, const Options* o, uint32_t selector) {
     uint32_t code = 0;
     ULONGLONG t = GetTickCount64();
-    DEVICERPC_STATUS status = DeviceRpcGetFlashItem(s, o->flags, o->printer, selector, &g_item, &code);
+    DEVICERPC_STATUS status =
+        DeviceRpcGetFlashItem(s, o->flags, o->printer, selector, &g_item, &code);
     Head("flash", status, code, t);
     printf(",\"id\":%lu,\"size\":%lu,\"data\":\"", (unsigned long)g_item.id,
            (unsigned long)g_item.size);

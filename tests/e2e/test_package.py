@@ -18,12 +18,23 @@ def test_zip_contents_and_checksum():
     archive = os.path.join(build, "dist", name + ".zip")
     with zipfile.ZipFile(archive) as zf:
         names = set(zf.namelist())
-        for exe in ("DeviceRpcServer", "DeviceRpcCtl", "MonitorSim", "DeviceRpcClient"):
-            member = "%s/bin/%s.exe" % (name, exe)
-            with open(os.path.join(BIN, exe + ".exe"), "rb") as f:
+        for exe in ("DeviceRpcServer.exe", "DeviceRpcCtl.exe", "MonitorSim.exe",
+                    "DeviceRpcClient.exe", "DeviceRpcApi.dll", "PrinterStatusSample.exe"):
+            member = "%s/bin/%s" % (name, exe)
+            with open(os.path.join(BIN, exe), "rb") as f:
                 assert zf.read(member) == f.read(), member
+        # The import library names the DLL, and both libraries carry the
+        # functions an application calls.
+        for library, carries in (("lib/DeviceRpcApi.lib", b"DeviceRpcApi.dll"),
+                                 ("lib/DeviceRpcApiStatic.lib", b"DeviceRpcGetConfig")):
+            content = zf.read("%s/%s" % (name, library))
+            assert content.startswith(b"!<arch>\n") and carries in content, library
+            assert b"DeviceRpcOpenSession" in content, library
+        with open(os.path.join(ROOT, "clientlib", "include", "devicerpc_api.h"), "rb") as f:
+            assert zf.read(name + "/include/devicerpc_api.h") == f.read()
     for page in ("interface/DeviceRpc.idl", "README.md", "docs/DeviceRpcClient.md",
-                 "docs/DeviceRpcCtl.md", "docs/MonitorSim.md"):
+                 "docs/DeviceRpcCtl.md", "docs/MonitorSim.md", "docs/client-library.md",
+                 "samples/printer_status.c", "samples/office.printer", "lib/DeviceRpcApi.def"):
         assert "%s/%s" % (name, page) in names, page
     with open(archive, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest()

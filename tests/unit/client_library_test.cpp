@@ -9,6 +9,7 @@
 
 #include "devicerpc_api.h"
 #include "expected_values.h"
+#include "reply_format.h"
 
 namespace {
 
@@ -274,4 +275,24 @@ TEST(ClientLibrary, EveryStatusHasItsMessage) {
     EXPECT_EQ(small[4], 1);
     EXPECT_EQ(DeviceRpcStatusText(DEVICERPC_OK, 0, nullptr, 4), DEVICERPC_E_ARGUMENT);
     EXPECT_EQ(DeviceRpcStatusText(DEVICERPC_OK, 0, text, 0), DEVICERPC_E_ARGUMENT);
+}
+
+// DeviceRpcClient decodes through the library: a record of the right size
+// that misstates its length is shown as bytes, not as a table.
+TEST(ClientLibrary, TheClientShowsAMisstatedRecordAsBytes) {
+    static wchar_t storage[4096];
+    TextBuffer out;
+    std::vector<uint8_t> config = ConfigBytes();
+    config[0] = 0;
+    InitText(&out, storage, 4096);
+    EXPECT_FALSE(FormatReplyTable(REPLY_CONFIG, 0, config.data(), 32, &out));
+    EXPECT_EQ(std::wstring(out.text).find(
+                  L"reply: 32 bytes with a record length field other than 32, not a ConfigReply\n"
+                  L"offset  bytes\n0000    00 00 00 00 02"),
+              0u);
+    std::vector<uint8_t> bins = BinBytes();
+    bins[64] = 33;
+    InitText(&out, storage, 4096);
+    EXPECT_FALSE(FormatReplyJson(REPLY_BIN_INFO, 0, bins.data(), 96, &out));
+    EXPECT_STREQ(out.text, L"null");
 }

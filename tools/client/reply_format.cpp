@@ -14,6 +14,9 @@ namespace {
 const DWORD CONFIG_RESERVED_FIRST = offsetof(DEVICERPC_CONFIG, reserved);
 const DWORD CONFIG_RESERVED_LAST = sizeof(DEVICERPC_CONFIG) - 1;
 
+// The length that ConfigReply and every BinInfoReply record state first.
+const DWORD STATED_RECORD_LENGTH = sizeof(DEVICERPC_BIN);
+
 // True when none of `count` bytes is set.
 bool AllZero(const BYTE* bytes, DWORD count) {
     for (DWORD i = 0; i < count; ++i)
@@ -77,7 +80,10 @@ const wchar_t* RecordName(ReplyKind kind) {
 // A reply whose bytes do not fit the record: a note, then the bytes.
 void AppendMalformed(ReplyKind kind, const BYTE* bytes, DWORD count, TextBuffer* out) {
     DWORD expected = ExpectedReplyLength(kind);
-    if (expected)
+    if (expected && count == expected)  // the right size, but a record does not state it
+        AppendText(out, L"reply: %lu bytes with a record length field other than %lu, not a %ls\n",
+                   count, STATED_RECORD_LENGTH, RecordName(kind));
+    else if (expected)
         AppendText(out, L"reply: %lu bytes, not a %lu-byte %ls\n", count, expected, RecordName(kind));
     else if (kind == REPLY_EMPTY || kind == REPLY_NONE)
         AppendText(out, L"reply: %lu bytes, expected none\n", count);
