@@ -18,4 +18,6 @@ Modules:
 Requests are encoded and responses decoded by the client package
 devicerpc (python/), which the harness puts on sys.path.
 """
-from . import env  # noqa: F401  (turns off address randomization)
+from .env import turn_off_address_randomization
+
+turn_off_address_randomization()

@@ -7,9 +7,8 @@
     project_version()      the version CMakeLists.txt gives
     wine_env(path)         the environment of programs in prefix `path`
 
-Importing this module turns off address randomization for this process
-and every program it starts, and puts python/ (the devicerpc package) on
-sys.path.
+Importing it puts python/ (the devicerpc package) on sys.path; importing
+the harness calls turn_off_address_randomization().
 """
 import ctypes
 import os
@@ -71,5 +70,3 @@ def turn_off_address_randomization():
     if persona != -1 and not persona & addr_no_randomize:
         libc.personality(persona | addr_no_randomize)
 
-
-turn_off_address_randomization()

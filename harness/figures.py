@@ -1,6 +1,6 @@
 """CPU and memory of a process, over psutil. Memory is in bytes.
 
-    memory(pid)         {"rss", "private", "threads"}, or None once the process is gone
+    memory(pid)         {"rss", "threads", "private"}, or None once the process is gone
     settled_memory(pid, thread_limit)   the same, once the process has calmed down
     cpu_seconds(pid)    user + system CPU seconds, or None once it is gone
 
@@ -16,7 +16,7 @@ KIB = 1024
 
 
 def memory(pid):
-    """{"rss", "private" (bytes), "threads"} of a process, or None once it is gone."""
+    """{"rss", "threads", "private" (bytes)} of a process, or None once it is gone."""
     try:
         process = psutil.Process(pid)
         with process.oneshot():
@@ -24,7 +24,7 @@ def memory(pid):
             threads = process.num_threads()
     except psutil.Error:
         return None
-    return {"rss": full.rss, "private": full.uss, "threads": threads}
+    return {"rss": full.rss, "threads": threads, "private": full.uss}
 
 
 def settled_memory(pid, thread_limit, wait=60, still=64 * KIB):

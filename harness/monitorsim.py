@@ -7,12 +7,13 @@
     sim.messages(), sim.codes(), sim.last_block()   what its log holds
     read_log(path)                  [Message(code, size, block)] of a log file
 
-Without `printers` it answers for the sample printer (samples/office.printer).
+Without `printers` it answers for the sample printer (samples/office.printer);
+a message compares equal to the tuple (code, size, block).
 """
 import os
 import select
 import subprocess
-from dataclasses import dataclass
+from typing import NamedTuple
 
 import psutil
 
@@ -21,8 +22,7 @@ from . import env
 READY_WAIT = 30
 
 
-@dataclass(frozen=True)
-class Message:
+class Message(NamedTuple):
     """One logged WM_COPYDATA message: dwData, cbData and the block."""
     code: int
     size: int
@@ -55,7 +55,7 @@ class MonitorSim:
 
     def __init__(self, prefix, *options, printers=None, register=False, log_path=None):
         args = []
-        for printer in printers or [env.SAMPLE_PRINTER]:
+        for printer in [env.SAMPLE_PRINTER] if printers is None else printers:
             args += ["--printer", env.to_windows_path(printer)]
         if register:
             args.append("--register-printers")

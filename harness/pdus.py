@@ -17,7 +17,7 @@ reads it that way whatever the format label says.
 import struct
 import uuid
 
-from devicerpc.ndr import DREP_BIG_ENDIAN, DREP_LITTLE_ENDIAN  # noqa: F401  (re-exported)
+from devicerpc.ndr import DREP_LITTLE_ENDIAN
 from devicerpc.transport import INTERFACE
 from impacket.dcerpc.v5.rpcrt import (MSRPC_ALTERCTX, MSRPC_AUTH3, MSRPC_BIND, MSRPC_BINDACK,
                                       MSRPC_BINDNAK, MSRPC_CO_CANCEL, MSRPC_FAULT, MSRPC_ORPHANED,

@@ -51,9 +51,13 @@ class Prefix:
         return prefix
 
     def boot(self):
-        """Starts a persistent wineserver and sets the prefix up."""
+        """Sets the prefix up, then starts it afresh with a persistent
+        wineserver. Right after wineboot the prefix's services are still
+        starting (a second services.exe appears): a server started then
+        never answered its controller's wait-listening."""
         subprocess.run([env.WINESERVER, "-p"], env=self.env, timeout=60, **_QUIET)
         subprocess.run([env.WINE, "wineboot", "-i"], env=self.env, timeout=300, **_QUIET)
+        self.stop_all()
 
     def close(self):
         """Ends every process of the prefix and its wineserver; removes the

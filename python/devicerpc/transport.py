@@ -72,12 +72,17 @@ def _disconnect(rpc_transport):
 
 
 class Connection:
-    """A lazily made, bound connection; `call` sends one request stub."""
+    """A lazily made, bound connection; `call` sends one request stub.
 
-    def __init__(self, host, port, timeout=DEFAULT_TIMEOUT):
+    `keep_after_fault` keeps the connection after a fault, for a peer that
+    checks what the server does on the same connection next.
+    """
+
+    def __init__(self, host, port, timeout=DEFAULT_TIMEOUT, keep_after_fault=False):
         self.host = host
         self.port = port
         self.timeout = timeout
+        self.keep_after_fault = keep_after_fault
         self._transport = None
         self._dce = None
         self._socket = None
@@ -135,7 +140,7 @@ class Connection:
         except ConnectionFailed:
             self.close()
             raise
-        if reply.ptype == PTYPE_FAULT:
+        if reply.ptype == PTYPE_FAULT and not self.keep_after_fault:
             # The runtime's state on a connection after a fault is not
             # reliable; the next call starts afresh.
             self.close()
