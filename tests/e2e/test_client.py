@@ -3,16 +3,13 @@ its decoded reply tables, and doctor's findings on prepared deployments."""
 import json
 import os
 import re
-import select
-
 import subprocess
 
 import pytest
+from harness.env import WINESERVER, bin_dir, project_version
+from harness.monitorsim import MonitorSim
+from harness.prefix import DRIVERS_KEY, MONITORS_KEY, PRINTERS_KEY, STORE_ROOT
 
-from conftest import (BIN, WINESERVER, DRIVERS_KEY, MONITORS_KEY, PRINTERS_KEY, ROOT, STORE_ROOT,
-                      project_version, to_windows_path)
-
-SAMPLE = os.path.join(ROOT, "samples", "office.printer")
 LAB = "\\\\PRINTSRV\\Lab Color"
 LAB_KEY = STORE_ROOT + "\\,,PRINTSRV,Lab Color"
 COMMANDS = ["command", "command2", "request", "mapped", "config", "bins", "calibration", "counter",
@@ -84,7 +81,7 @@ def test_every_executable_carries_the_version_in_its_resource():
     admin finds its version, and the package's executables carry theirs."""
     wide = lambda text: text.encode("utf-16-le")
     for exe in ("DeviceRpcServer", "DeviceRpcCtl", "MonitorSim", "DeviceRpcClient"):
-        with open(os.path.join(BIN, exe + ".exe"), "rb") as f:
+        with open(os.path.join(bin_dir(), exe + ".exe"), "rb") as f:
             image = f.read()
         for text in ("ProductVersion\0", project_version() + "\0", exe + ".exe\0"):
             assert wide(text) in image, (exe, text)
@@ -154,12 +151,9 @@ def test_requests_through_the_server_over_every_protocol_sequence(wine, server):
 # -- decoded replies, through the server and the reference language monitor -----------
 
 def start_monitor(wine):
-    if not os.path.exists(os.path.join(BIN, "MonitorSim.exe")):
+    if not os.path.exists(os.path.join(bin_dir(), "MonitorSim.exe")):
         pytest.skip("MonitorSim.exe is not built")
-    proc = wine.popen("MonitorSim.exe", "--printer", to_windows_path(SAMPLE), "--register-printers")
-    ready, _, _ = select.select([proc.stdout], [], [], 30)
-    assert ready and proc.stdout.readline().startswith("ready hwnd=0x")
-    return proc
+    return MonitorSim(wine, register=True)
 
 
 def test_named_requests_decode_their_records(wine, server):

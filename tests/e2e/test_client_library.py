@@ -8,10 +8,8 @@ import os
 import select
 
 import pytest
-
-from conftest import BIN, ROOT, to_windows_path
-
-SAMPLE_PRINTER = os.path.join(ROOT, "samples", "office.printer")
+from harness.env import bin_dir
+from harness.monitorsim import MonitorSim
 
 # samples/office.printer, as its records come back.
 CONFIG = {"record_length": 32, "cassettes": 3, "duplex": 1, "firmware": 0x00020105}
@@ -26,11 +24,7 @@ TIMED_OUT = 1818
 
 
 def start_monitor(wine, *options):
-    proc = wine.popen("MonitorSim.exe", "--printer", to_windows_path(SAMPLE_PRINTER),
-                      "--register-printers", *options)
-    ready, _, _ = select.select([proc.stdout], [], [], 30)
-    assert ready and proc.stdout.readline().startswith("ready hwnd=0x")
-    return proc
+    return MonitorSim(wine, *options, register=True)
 
 
 def binding(wine, protseq):
@@ -152,7 +146,7 @@ def test_time_out_bounds_every_call_to_a_late_monitor(wine, server, protseq):
     assert (waited["status"], waited["cassettes"]) == (OK, 3)
     assert waited["ms"] >= 1900, waited
 
-    driver = wine.popen(os.path.join(BIN, "ApiDriver.exe"), *bound, "--timeout", "500",
+    driver = wine.popen(os.path.join(bin_dir(), "ApiDriver.exe"), *bound, "--timeout", "500",
                         "config", "+mapped", "config", "-mapped", "command", "1", "0", "x",
                         "wait", "config")
     answers = Answers(driver)
@@ -163,8 +157,7 @@ def test_time_out_bounds_every_call_to_a_late_monitor(wine, server, protseq):
         assert 450 <= late["ms"] < 1500, late
     # The session still works: with the monitor gone the next call is
     # answered at once.
-    monitor.stdin.close()
-    assert monitor.wait(timeout=30) == 0
+    assert monitor.stop() == 0
     driver.stdin.write("go\n")
     driver.stdin.flush()
     after = answers.next()

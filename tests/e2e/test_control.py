@@ -1,11 +1,10 @@
 """The server process under its controller: single instance, the START,
 STOP and TERMINATE events, reachability over every protocol sequence."""
-import os
 import time
 
 import pytest
-
-from conftest import Controller
+from harness.controller import Controller
+from harness.figures import cpu_seconds
 
 
 def probe(wine, protseq, *extra):
@@ -16,12 +15,6 @@ def probe(wine, protseq, *extra):
 
 def tcp_probe(wine, port):
     return probe(wine, "ncacn_ip_tcp", "--host", "127.0.0.1", "--endpoint", str(port))
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class TestInstances:

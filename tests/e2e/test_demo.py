@@ -5,25 +5,12 @@ import os
 import re
 import subprocess
 
-from conftest import BIN, ROOT
-
-
-def processes_of_prefix(prefix):
-    """Pids of every process whose environment names this Wine prefix."""
-    wanted = ("WINEPREFIX=%s" % prefix).encode()
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                if wanted in f.read().split(b"\0"):
-                    found.append(int(pid))
-        except OSError:
-            continue
-    return found
+from harness.env import ROOT, bin_dir
+from harness.processes import of_prefix
 
 
 def test_demo_runs_to_the_end():
-    done = subprocess.run([os.path.join(ROOT, "scripts", "demo"), BIN], capture_output=True,
+    done = subprocess.run([os.path.join(ROOT, "scripts", "demo"), bin_dir()], capture_output=True,
                           text=True, timeout=600)
     out = done.stdout
     assert done.returncode == 0, out + done.stderr
@@ -38,5 +25,5 @@ def test_demo_runs_to_the_end():
     assert "controller: exit code 0" in out
     assert out.rstrip().endswith("demo finished")
     prefix = re.search(r"^== Preparing a private Wine prefix \((.*)\)$", out, re.M).group(1)
-    assert processes_of_prefix(prefix) == []
+    assert of_prefix(prefix) == []
     assert not os.path.exists(prefix)

@@ -8,26 +8,24 @@ whether anything was sent to the monitor at all. One server serves the
 module; MonitorSim is started per test with the options the case needs,
 and the device tree is cleared between tests.
 """
-import importlib.machinery
-import os
 import random
 import struct
-import types
 
 import pytest
+from devicerpc.ndr import command_stub, device_stub
+from harness import calls, processes
+from harness.calls import (CONFIG_RECORD, ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_HANDLE,
+                           ERROR_INVALID_PARAMETER, MAX_NAME, RPC_X_BAD_STUB_DATA, call_command,
+                           check_known_calls)
+from harness.controller import ModuleServer
+from harness.monitorsim import MonitorSim
+from harness.prefix import DRIVERS_KEY, MONITORS_KEY, PRINTERS_KEY, STORE_ROOT
+from harness.raw import RawConnection
 
-from conftest import DRIVERS_KEY, MONITORS_KEY, PRINTERS_KEY, ROOT, STORE_ROOT, ModuleServer
-
-# The storm and load engine lives in the long runner, scripts/storm.
-storm = types.ModuleType("storm")
-storm.__file__ = os.path.join(ROOT, "scripts", "storm")
-importlib.machinery.SourceFileLoader("storm", storm.__file__).exec_module(storm)
-
-ERROR_INVALID_PARAMETER = storm.ERROR_INVALID_PARAMETER
-ERROR_INVALID_HANDLE = storm.ERROR_INVALID_HANDLE
-ERROR_INSUFFICIENT_BUFFER = storm.ERROR_INSUFFICIENT_BUFFER
+ARRAY_SIZE = 32768
+PTYPE_FAULT = 3
 ERROR_INVALID_PRINTER_NAME = 1801
-CONFIG = storm.CONFIG_RECORD
+CONFIG = CONFIG_RECORD
 FLASH_ID = struct.pack("<I", 0x1000)
 FLASH_DATA = bytes.fromhex("4f46464943452d37")
 HANDLE = "LP Window handle"
@@ -49,10 +47,10 @@ class _Server(ModuleServer):
         super().start()
         ports = self.prefix.listening_tcp_ports()
         assert len(ports) == 1, ports
-        self.port, self.pid = ports[0], storm.server_pid(self.prefix.path)
+        self.port, self.pid = ports[0], processes.server_pid(self.prefix.path)
 
     def alive(self):
-        return storm.server_pid(self.prefix.path) == self.pid
+        return processes.server_pid(self.prefix.path) == self.pid
 
 
 @pytest.fixture(scope="module")
@@ -63,23 +61,6 @@ def hostile_server(prefix_path):
     server.stop()
 
 
-class Monitor:
-    """One MonitorSim for a test, with a log of what it received."""
-
-    def __init__(self, prefix, log_path, options):
-        self.log_path = log_path
-        self.sim = storm.Monitor(prefix, *options, log_path=log_path)
-        self.hwnd = self.sim.hwnd
-
-    def received(self):
-        return storm.logged_messages(self.log_path)
-
-    def last_block(self):
-        with open(self.log_path) as f:
-            line = f.read().splitlines()[-1]
-        return bytes.fromhex(line.rsplit("data=", 1)[1])
-
-
 @pytest.fixture
 def env(hostile_server, tmp_path):
     """(port, prefix, start_monitor); after the test the server must be the
@@ -87,23 +68,29 @@ def env(hostile_server, tmp_path):
     started = []
 
     def start_monitor(*options):
-        monitor = Monitor(hostile_server.prefix, str(tmp_path / ("m%d.log" % len(started))), options)
+        monitor = MonitorSim(hostile_server.prefix, *options, register=True,
+                             log_path=tmp_path / ("m%d.log" % len(started)))
         started.append(monitor)
         return monitor
 
     yield hostile_server.port, hostile_server.prefix, start_monitor
     for monitor in started:
-        monitor.sim.stop()
+        monitor.stop()
     alive = hostile_server.alive()
-    problem = storm.check_known_calls(hostile_server.port, False) if alive else "server gone"
+    problem = check_known_calls(hostile_server.port, False) if alive else "server gone"
     hostile_server.clear()
     if not alive or problem:
         hostile_server.start()
         pytest.fail("after this test: %s" % problem)
 
 
+def signed(value):
+    """A 32-bit value as the signed long the wire carries."""
+    return value - (1 << 32) if value & 0x80000000 else value
+
+
 def device(port, opnum, **fields):
-    return storm.call_device(port, opnum, **fields)
+    return calls.call_device(port, opnum, **fields)
 
 
 # -- sizes from the wire -------------------------------------------------------
@@ -133,7 +120,7 @@ class TestSizesFromTheWire:
         got = device(port, opnum, cbInData=cbInData, cb_out=cb_out)
         assert (got.result, got.size, got.out_unchanged, got.in_unchanged) == \
             (REFUSED[opnum], cb_out, True, True), got
-        assert monitor.received() == []
+        assert monitor.codes() == []
 
     @pytest.mark.parametrize("opnum, success", [(2, 1), (3, 0)])
     def test_largest_sizes_are_served(self, env, opnum, success):
@@ -191,7 +178,7 @@ class TestPrinterNameLengths:
         monitor = start_monitor()
         got = device(port, 2, printer="N" * length, cb_out=64)
         assert (got.result, got.size, got.out_unchanged, got.in_unchanged) == (0, 64, True, True), got
-        assert monitor.received() == ([9] if length <= storm.MAX_NAME else [])
+        assert monitor.codes() == ([9] if length <= MAX_NAME else [])
 
     @pytest.mark.parametrize("length", NAME_LENGTHS)
     def test_mapped_request(self, env, length):
@@ -202,7 +189,7 @@ class TestPrinterNameLengths:
         name = "N" * (length - 1) + "Z" if length else ""
         got = device(port, 3, printer=name, cb_out=64)
         assert (got.result, got.size, got.out_unchanged) == (ERROR_INVALID_PRINTER_NAME, 0, True), got
-        assert monitor.received() == [11]
+        assert monitor.codes() == [11]
         assert monitor.last_block() == request_block(2, name, b"", 64)
 
     @pytest.mark.parametrize("length", NAME_LENGTHS)
@@ -215,8 +202,8 @@ class TestPrinterNameLengths:
         port, _, start_monitor = env
         monitor = start_monitor()
         name = "N" * (length - 1) + "Z" if length else ""
-        assert storm.call_command(port, opnum, printer=name) == (1 if length > 16383 else 0)
-        assert monitor.received() == [5 + opnum]
+        assert call_command(port, opnum, printer=name) == (1 if length > 16383 else 0)
+        assert monitor.codes() == [5 + opnum]
         assert monitor.last_block() == command_block(opnum, name)
 
 
@@ -238,17 +225,17 @@ class TestBrokenStrings:
         port, _, start_monitor = env
         monitor = start_monitor()
         if opnum < 2:
-            stub = storm.command_stub(printer_name="OFFICE", argument="xyz", **{option: fields}).bytes()
+            stub = command_stub(printer_name="OFFICE", argument="xyz", **{option: fields}).bytes()
         else:
-            stub = storm.device_stub(printer_name="OFFICE", reserved="xyz", cb_out=64,
+            stub = device_stub(printer_name="OFFICE", reserved="xyz", cb_out=64,
                                      **{option: fields}).bytes()
-        connection = storm.Connection(port)
+        connection = RawConnection(port)
         try:
             answer = connection.call(opnum, stub)
         finally:
             connection.close()
-        assert (answer.ptype, answer.status) == (storm.PTYPE_FAULT, storm.RPC_X_BAD_STUB_DATA), answer.describe()
-        assert monitor.received() == []
+        assert (answer.ptype, answer.status) == (PTYPE_FAULT, RPC_X_BAD_STUB_DATA), answer.describe()
+        assert monitor.codes() == []
 
 
 # -- reply sizes from the monitor -------------------------------------------------------
@@ -280,7 +267,7 @@ class TestReplySizes:
         port, _, start_monitor = env
         start_monitor("--mapped-size", size)
         got = device(port, 3, code=2, cb_out=64)
-        assert (got.result, got.size) == (result, storm.signed(size)), got
+        assert (got.result, got.size) == (result, signed(size)), got
         if result:
             assert got.out_unchanged, got
         else:
@@ -323,11 +310,11 @@ class TestWindowHandleValue:
         _set(prefix, MONITORS_KEY, HANDLE, kind, data)
         try:
             for opnum in (0, 1):
-                assert storm.call_command(port, opnum) == 0, opnum
+                assert call_command(port, opnum) == 0, opnum
             for opnum in (2, 3):
                 got = device(port, opnum, cb_out=64)
                 assert (got.result, got.size, got.out_unchanged) == (NO_WINDOW[opnum], 0, True), got
-            assert monitor.received() == []
+            assert monitor.codes() == []
         finally:
             prefix.delete_value(MONITORS_KEY, HANDLE)
 
@@ -348,7 +335,7 @@ class TestWindowHandleValue:
         for opnum, success in ((2, 1), (3, 0)):
             got = device(port, opnum, cb_out=64)
             assert (got.result, got.reply()) == (success, CONFIG), got
-        assert monitor.received() == [9, 11]
+        assert monitor.codes() == [9, 11]
 
 
 class TestFailureFlagValue:
@@ -374,11 +361,10 @@ class TestFailureFlagValue:
         port, prefix, start_monitor = env
         _set(prefix, MONITORS_KEY, "OFFICE", kind, data)
         monitor = start_monitor("--leave-flag")
-        assert storm.call_command(port, opnum, printer="OFFICE") == result
-        assert monitor.received() == [5 + opnum]
+        assert call_command(port, opnum, printer="OFFICE") == result
+        assert monitor.codes() == [5 + opnum]
 
 
-CALIBRATION = storm.CALIBRATION
 SERVICE = bytes.fromhex("010002000300040005000600070008000900")
 
 
@@ -429,7 +415,7 @@ class TestDeviceValueShapes:
         port, _, start_monitor = env
         start_monitor("--value-size", value)
         data = bytes.fromhex(payload)
-        got = device(port, 2, code=code, in_data=data + bytes(storm.ARRAY_SIZE - len(data)),
+        got = device(port, 2, code=code, in_data=data + bytes(ARRAY_SIZE - len(data)),
                      cbInData=len(data), cb_out=64)
         assert (got.result, got.size, got.out_unchanged) == (0, 64, True), got
 
@@ -473,4 +459,4 @@ def test_module_server_survived_it_all(hostile_server):
     """The same process served every case of this module."""
     assert hostile_server.starts == 1
     assert hostile_server.alive()
-    assert storm.check_known_calls(hostile_server.port, False) is None
+    assert check_known_calls(hostile_server.port, False) is None

@@ -2,121 +2,22 @@
 answers to the server's messages and its fault modes, driven through the
 real server and DeviceRpcClient."""
 import os
-import re
-import select
 import struct
 import time
 
-from conftest import MONITORS_KEY, PRINTERS_KEY, ROOT, STORE_ROOT, to_windows_path
+from harness.env import ROOT, to_windows_path
+from harness.prefix import MONITORS_KEY, PRINTERS_KEY, STORE_ROOT
+from harness.printers import (BINS, CALIBRATION, COUNTERS, LAB_KEY, LAB_NAME, SERVICE,
+                              bin_records, config_record, lab_monitor)
 
 SAMPLE = os.path.join(ROOT, "samples", "office.printer")
 HANDLE_VALUE = "LP Window handle"
 
-LAB_NAME = "\\\\PRINTSRV\\Lab Color"
-LAB_KEY = STORE_ROOT + "\\,,PRINTSRV,Lab Color"
-CALIBRATION = bytes(range(0x40, 0x40 + 60))
-SERVICE = bytes(range(1, 19))
-COUNTERS = {"mono": 1001, "color": 1002, "black": 1003, "cyan": 1004,
-            "magenta": 1005, "yellow": 1006, "io": 1007}
-BINS = [(1, 9, 2100, 2970, 80), (2, 9, 2100, 2970, 35), (4, 11, 1480, 2100, 0)]
-
-LAB_PRINTER = """
-[printer]
-name = %s
-share = LAB
-duplex = 1
-cassettes = 2
-firmware = 3
-%s
-calibration = %s
-%s
-flash.0.id = 0x1000
-flash.0.data = 4f 46 46 49
-flash.10.id = 0x100a
-flash.10.data = de ad be ef 00 01 02 03
-service = %s
-command.default = ok
-command.7 = fail
-command.7.3 = ok
-command.8 = leave
-""" % (LAB_NAME,
-       "\n".join("bin.%d = %s" % (i, " ".join(map(str, b))) for i, b in enumerate(BINS)),
-       CALIBRATION.hex(),
-       "\n".join("counter.%s = %d" % item for item in COUNTERS.items()),
-       SERVICE.hex(" "))
-
 # -- helpers -----------------------------------------------------------------
-
-class Sim:
-    """One running MonitorSim and the window handle it announced."""
-
-    def __init__(self, wine, tmp_path, *options, printers=None, text=LAB_PRINTER, log=True):
-        files = list(printers or [])
-        if not files and text is not None:
-            path = tmp_path / ("printer%d.printer" % time.monotonic_ns())
-            path.write_text(text)
-            files.append(str(path))
-        self.log_path = tmp_path / ("sim%d.log" % time.monotonic_ns())
-        args = []
-        for name in files:
-            args += ["--printer", to_windows_path(name)]
-        if log:
-            args += ["--log", to_windows_path(str(self.log_path))]
-        self.proc = wine.popen("MonitorSim.exe", *args, *options)
-        line = read_line(self.proc, 30)
-        assert line.startswith("ready hwnd=0x"), (line, self.proc.stderr.read() if self.proc.poll() is not None else "")
-        self.hwnd = int(line.split("0x", 1)[1], 16)
-
-    def stop(self, timeout=30):
-        """Closes standard input, MonitorSim's normal way out; its exit code."""
-        self.proc.stdin.close()
-        return self.proc.wait(timeout=timeout)
-
-    def messages(self):
-        """(code, cbData, block bytes) per logged message."""
-        result = []
-        if not self.log_path.exists():
-            return result
-        for line in self.log_path.read_text().splitlines():
-            fields = dict(part.split("=", 1) for part in line.split())
-            result.append((int(fields["code"]), int(fields["cbData"]), bytes.fromhex(fields["data"])))
-        return result
-
-
-def read_line(proc, timeout):
-    ready, _, _ = select.select([proc.stdout], [], [], timeout)
-    return proc.stdout.readline().strip() if ready else ""
-
-
-def get_value(wine, key, name):
-    """(type, raw text) of a value, or None. Unlike Prefix.get_value it
-    copes with blanks in value names: reg.exe separates its columns with
-    four spaces."""
-    done = wine.reg("query", key, "/v", name, check=False)
-    if done.returncode != 0:
-        return None
-    for line in done.stdout.splitlines():
-        match = re.match(r"^    (.*?)    (REG_[A-Z_]+)(?:    (.*))?$", line)
-        if match and match.group(1).lower() == name.lower():
-            return match.group(2), match.group(3) or ""
-    return None
-
 
 def window_value(wine):
     """The stored window handle as a number, or None without a value."""
-    value = get_value(wine, MONITORS_KEY, HANDLE_VALUE)
-    if value is None:
-        return None
-    kind, raw = value
-    return int(raw, 16) if kind == "REG_DWORD" else int.from_bytes(bytes.fromhex(raw), "little")
-
-
-def dword_value(wine, key, name):
-    value = get_value(wine, key, name)
-    if value is None:
-        return None
-    kind, raw = value
-    return int(raw, 16) if kind == "REG_DWORD" else int.from_bytes(bytes.fromhex(raw), "little")
+    return wine.number_value(MONITORS_KEY, HANDLE_VALUE)
 
 
 def client(wine, *args):
@@ -143,36 +44,28 @@ def command_block(command, param, name, argument=None):
     return block
 
 
-def config_record():
-    return struct.pack("<IIII", 32, 2, 1, 3) + bytes(16)
-
-
-def bin_records(bins=BINS):
-    return b"".join(struct.pack("<IIIIIIII", 32, s, z, 0, w, h, l, 0) for s, z, w, h, l in bins)
-
-
 # -- window handle and process life ------------------------------------------
 
 def test_handle_stored_then_deleted_at_end_of_stdin(wine, tmp_path):
-    sim = Sim(wine, tmp_path)
-    kind, raw = get_value(wine, MONITORS_KEY, HANDLE_VALUE)
+    sim = lab_monitor(wine, tmp_path)
+    kind, raw = wine.get_value(MONITORS_KEY, HANDLE_VALUE)
     assert kind == "REG_BINARY" and len(bytes.fromhex(raw)) == 8
     assert window_value(wine) == sim.hwnd != 0
     assert sim.stop() == 0
-    assert get_value(wine, MONITORS_KEY, HANDLE_VALUE) is None
+    assert wine.get_value(MONITORS_KEY, HANDLE_VALUE) is None
 
 
 def test_handle_as_dword_and_exit_after_timeout(wine, tmp_path):
-    sim = Sim(wine, tmp_path, "--handle-bytes", 4, "--exit-after-ms", 1500)
-    assert get_value(wine, MONITORS_KEY, HANDLE_VALUE)[0] == "REG_DWORD"
+    sim = lab_monitor(wine, tmp_path, "--handle-bytes", 4, "--exit-after-ms", 1500)
+    assert wine.get_value(MONITORS_KEY, HANDLE_VALUE)[0] == "REG_DWORD"
     assert window_value(wine) == sim.hwnd
     assert sim.proc.wait(timeout=30) == 0
-    assert get_value(wine, MONITORS_KEY, HANDLE_VALUE) is None
+    assert wine.get_value(MONITORS_KEY, HANDLE_VALUE) is None
 
 
 def test_exit_keeps_the_handle_of_a_later_instance(wine, tmp_path):
-    first = Sim(wine, tmp_path)
-    second = Sim(wine, tmp_path)
+    first = lab_monitor(wine, tmp_path)
+    second = lab_monitor(wine, tmp_path)
     assert first.hwnd != second.hwnd
     assert first.stop() == 0
     assert window_value(wine) == second.hwnd
@@ -191,7 +84,7 @@ def test_usage(wine, tmp_path):
         done = wine.run("MonitorSim.exe", *bad)
         assert done.returncode == 2, bad
         assert "MonitorSim:" in done.stderr
-    assert get_value(wine, MONITORS_KEY, HANDLE_VALUE) is None
+    assert wine.get_value(MONITORS_KEY, HANDLE_VALUE) is None
 
 
 def test_description_errors_name_the_line(wine, tmp_path):
@@ -216,7 +109,7 @@ def test_description_errors_name_the_line(wine, tmp_path):
 # -- commands ------------------------------------------------------------------
 
 def test_verdicts_by_command_and_param(wine, server, tmp_path):
-    sim = Sim(wine, tmp_path)
+    sim = lab_monitor(wine, tmp_path)
     cases = [(["command", 1, 0], True, 0), (["command", 7, 0], False, 1),
              (["command", 7, 3], True, 0), (["command2", 7, 4, LAB_NAME, "x"], False, 1),
              (["command2", 7, 3, LAB_NAME, "x"], True, 0)]
@@ -224,27 +117,27 @@ def test_verdicts_by_command_and_param(wine, server, tmp_path):
         full = args if len(args) > 3 else args + [LAB_NAME]
         done = client(wine, *full)
         assert done.stdout.strip() == ("result: TRUE" if ok else "result: FALSE"), args
-        assert dword_value(wine, MONITORS_KEY, LAB_NAME) == flag, args
+        assert wine.number_value(MONITORS_KEY, LAB_NAME) == flag, args
     # "leave": the flag keeps what it held before.
     wine.set_dword(MONITORS_KEY, LAB_NAME, 5)
     assert client(wine, "command", 8, 0, LAB_NAME).returncode == 1
-    assert dword_value(wine, MONITORS_KEY, LAB_NAME) == 5
+    assert wine.number_value(MONITORS_KEY, LAB_NAME) == 5
     # A printer MonitorSim does not know fails.
     assert client(wine, "command", 1, 0, "Nobody").returncode == 1
-    assert dword_value(wine, MONITORS_KEY, "Nobody") == 1
+    assert wine.number_value(MONITORS_KEY, "Nobody") == 1
     assert sim.stop() == 0
 
 
 def test_flag_is_named_by_the_client_name(wine, server, tmp_path):
-    Sim(wine, tmp_path, "--register-printers")
-    assert get_value(wine, PRINTERS_KEY + r"\,,PRINTSRV,Lab Color", "Share Name") == ("REG_SZ", "LAB")
+    lab_monitor(wine, tmp_path, "--register-printers")
+    assert wine.get_value(PRINTERS_KEY + r"\,,PRINTSRV,Lab Color", "Share Name") == ("REG_SZ", "LAB")
     assert client(wine, "command", 1, 0, "lab").stdout.strip() == "result: TRUE"
-    assert get_value(wine, MONITORS_KEY, "lab") == ("REG_DWORD", "0x0")
-    assert get_value(wine, MONITORS_KEY, LAB_NAME) is None
+    assert wine.get_value(MONITORS_KEY, "lab") == ("REG_DWORD", "0x0")
+    assert wine.get_value(MONITORS_KEY, LAB_NAME) is None
 
 
 def test_log_holds_each_block_byte_for_byte(wine, server, tmp_path):
-    sim = Sim(wine, tmp_path)
+    sim = lab_monitor(wine, tmp_path)
     client(wine, "command", -1, 0x7FFFFFFF, "Lab", "ignored")
     client(wine, "command2", 2, 3, "Lab", "")
     client(wine, "command2", 4, 5, "", "arg")
@@ -256,7 +149,7 @@ def test_log_holds_each_block_byte_for_byte(wine, server, tmp_path):
 
 
 def test_sample_printer_answers_by_share_name(wine, server, tmp_path):
-    Sim(wine, tmp_path, "--register-printers", printers=[SAMPLE])
+    lab_monitor(wine, tmp_path, "--register-printers", printers=[SAMPLE])
     assert client(wine, "command", 1, 0, "office").returncode == 0
     assert client(wine, "command", 13, 0, "OFFICE").returncode == 1
     assert client(wine, "command", 13, 1, "OFFICE").returncode == 0
@@ -266,14 +159,14 @@ def test_flag_faults(wine, server, tmp_path):
     for option, preset, ok, flag in (("--leave-flag", 1, False, 1), ("--leave-flag", 0, True, 0),
                                      ("--always-fail", 0, False, 1)):
         wine.set_dword(MONITORS_KEY, "Lab", preset)
-        sim = Sim(wine, tmp_path, option)
+        sim = lab_monitor(wine, tmp_path, option)
         assert (client(wine, "command", 1, 0, "Lab").returncode == 0) == ok, option
-        assert dword_value(wine, MONITORS_KEY, "Lab") == flag, option
+        assert wine.number_value(MONITORS_KEY, "Lab") == flag, option
         assert sim.stop() == 0
 
 
 def test_delay_answers_late_but_answers(wine, server, tmp_path):
-    Sim(wine, tmp_path, "--delay-ms", 2000)
+    lab_monitor(wine, tmp_path, "--delay-ms", 2000)
     started = time.monotonic()
     done = client(wine, "command", 7, 0, LAB_NAME)
     assert time.monotonic() - started >= 2.0
@@ -281,7 +174,7 @@ def test_delay_answers_late_but_answers(wine, server, tmp_path):
 
 
 def test_die_in_message_leaves_the_handle(wine, server, tmp_path):
-    sim = Sim(wine, tmp_path, "--die-in-message", 6)
+    sim = lab_monitor(wine, tmp_path, "--die-in-message", 6)
     assert client(wine, "command", 1, 0, "Lab").returncode == 0  # code 5 is answered
     client(wine, "command2", 1, 0, "Lab", "x")
     assert sim.proc.wait(timeout=30) == 3
@@ -293,7 +186,7 @@ def test_die_in_message_leaves_the_handle(wine, server, tmp_path):
 
 def test_registry_and_mapped_replies(wine, server, tmp_path):
     # By share name: the data must land under the resolved local name.
-    Sim(wine, tmp_path, "--register-printers")
+    lab_monitor(wine, tmp_path, "--register-printers")
     cases = [
         (2, None, config_record()),
         (3, None, bin_records()),
@@ -321,7 +214,7 @@ def test_registry_and_mapped_replies(wine, server, tmp_path):
 
 
 def test_printer_names_of_any_length(wine, server, tmp_path):
-    sim = Sim(wine, tmp_path)
+    sim = lab_monitor(wine, tmp_path)
     # (name length, failure flag written): MonitorSim has no such printer,
     # so the verdict is "fail"; no value can bear a name over 16,383
     # characters, and the server takes the missing flag as success.
@@ -330,7 +223,7 @@ def test_printer_names_of_any_length(wine, server, tmp_path):
         name = ("%05d" % length) * (length // 5) + "x" * (length % 5)
         done = client(wine, "command", 1, 0, name)
         assert done.stdout.strip() == ("result: FALSE" if flag else "result: TRUE"), length
-        assert dword_value(wine, MONITORS_KEY, name) == flag, length
+        assert wine.number_value(MONITORS_KEY, name) == flag, length
     # A mapped request is answered for a long name too: unknown printer.
     name = "m" * 300
     code, result, _, _ = request(wine, "mapped", 2, name)
@@ -340,22 +233,22 @@ def test_printer_names_of_any_length(wine, server, tmp_path):
 
 
 def test_acquire_stores_values_then_sets_the_flag(wine, server, tmp_path):
-    Sim(wine, tmp_path, "--register-printers")
+    lab_monitor(wine, tmp_path, "--register-printers")
     assert request(wine, "request", 2, "lab")[1] == "TRUE"
     config = LAB_KEY + r"\Driver\Config"
-    assert [dword_value(wine, config, n) for n in ("dwDuplex", "dwNumCassette", "dwFirmVersion")] == [1, 2, 3]
-    assert dword_value(wine, config, "Acquired") != 0
+    assert [wine.number_value(config, n) for n in ("dwDuplex", "dwNumCassette", "dwFirmVersion")] == [1, 2, 3]
+    assert wine.number_value(config, "Acquired") != 0
     # Without a printer of that name nothing is stored and the flag stays cleared.
     assert request(wine, "request", 2, "Nobody")[:2] == (1, "FALSE")
-    assert dword_value(wine, STORE_ROOT + r"\Nobody\Driver\Config", "dwDuplex") is None
+    assert wine.number_value(STORE_ROOT + r"\Nobody\Driver\Config", "dwDuplex") is None
 
 
 def test_writes_change_the_printer(wine, server, tmp_path):
-    Sim(wine, tmp_path)
+    lab_monitor(wine, tmp_path)
     new_bin = (7, 8, 9, 10, 11)
     payload = "01" + struct.pack("<5I", *new_bin).hex()
     assert request(wine, "request", 5, LAB_NAME, "--in", payload)[:2] == (0, "TRUE")
-    assert get_value(wine, LAB_KEY + r"\Driver\BinInfo", "Written") == ("REG_BINARY", "01")
+    assert wine.get_value(LAB_KEY + r"\Driver\BinInfo", "Written") == ("REG_BINARY", "01")
     assert request(wine, "request", 3, LAB_NAME)[3] == bin_records([BINS[0], new_bin, BINS[2]])
     # A short service settings write is refused and leaves "Written" cleared.
     assert request(wine, "request", 12, LAB_NAME, "--in", "0c0102")[:2] == (1, "FALSE")
@@ -372,7 +265,7 @@ def test_reply_faults(wine, server, tmp_path):
         (["--value-size", "CalibrationData=20"], 4, (0, "TRUE", 60, CALIBRATION[:20] + bytes(40))),
     ]
     for options, code, expected in registry_cases:
-        sim = Sim(wine, tmp_path, *options)
+        sim = lab_monitor(wine, tmp_path, *options)
         assert request(wine, "request", code, LAB_NAME)[:len(expected)] == expected, options
         sim.stop()
     mapped_cases = [
@@ -382,20 +275,20 @@ def test_reply_faults(wine, server, tmp_path):
         (["--mapped-size", 100], (0, "0", 100)),
     ]
     for options, expected in mapped_cases:
-        sim = Sim(wine, tmp_path, *options)
+        sim = lab_monitor(wine, tmp_path, *options)
         code, result, size, _ = request(wine, "mapped", 2, LAB_NAME, "--cb-out", 0)
         assert (code, result.split()[0], size) == expected, options
         sim.stop()
 
 
 def test_held_mapping_keeps_answering(wine, server, tmp_path):
-    Sim(wine, tmp_path, "--hold-mapping")
+    lab_monitor(wine, tmp_path, "--hold-mapping")
     for code, reply in ((2, config_record()), (3, bin_records()), (2, config_record())):
         assert request(wine, "mapped", code, LAB_NAME)[3] == reply
 
 
 def test_mutex_left_abandoned_does_not_block_the_next_request(wine, server, tmp_path):
-    dying = Sim(wine, tmp_path, "--die-holding-mutex", 5, 3000)
+    dying = lab_monitor(wine, tmp_path, "--die-holding-mutex", 5, 3000)
     held = wine.popen("DeviceRpcClient.exe", "command", 1, 0, LAB_NAME)
     time.sleep(1)
     # Waits for the mutex, then finds it abandoned and a window that is
@@ -404,5 +297,5 @@ def test_mutex_left_abandoned_does_not_block_the_next_request(wine, server, tmp_
     assert code == 1 and result.split()[0] != "0"
     assert dying.proc.wait(timeout=30) == 3
     held.wait(timeout=30)
-    Sim(wine, tmp_path)
+    lab_monitor(wine, tmp_path)
     assert request(wine, "mapped", 2, LAB_NAME)[3] == config_record()

@@ -4,26 +4,18 @@ the errors it tells apart, its command line and the metrics; and its
 installation the documented way."""
 import json
 import os
-import select
 import shutil
 import socket
 import subprocess
-import sys
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from conftest import ROOT, project_version, to_windows_path
+import devicerpc
+from devicerpc import Client, MalformedReply, MappedRequestError, RequestFailed, RpcFault, Unreachable
+from harness.env import PACKAGE, project_version
+from harness.monitorsim import MonitorSim
 
-PACKAGE = os.path.join(ROOT, "python")
-if PACKAGE not in sys.path:
-    sys.path.insert(0, PACKAGE)
-
-import devicerpc  # noqa: E402
-from devicerpc import (Client, MalformedReply, MappedRequestError, RequestFailed,  # noqa: E402
-                       RpcFault, Unreachable)
-
-SAMPLE = os.path.join(ROOT, "samples", "office.printer")
 UNKNOWN = "Nowhere 9"
 ERROR_INVALID_PRINTER_NAME = 1801  # MonitorSim's mapped answer for a printer it lacks
 ERROR_INVALID_HANDLE = 6
@@ -37,11 +29,7 @@ SERVICE = bytes.fromhex("010002000300040005000600070008000900")
 
 
 def start_monitor(wine, *options):
-    proc = wine.popen("MonitorSim.exe", "--printer", to_windows_path(SAMPLE), "--register-printers",
-                      *options)
-    ready, _, _ = select.select([proc.stdout], [], [], 30)
-    assert ready and proc.stdout.readline().startswith("ready hwnd=0x")
-    return proc
+    return MonitorSim(wine, *options, register=True)
 
 
 @pytest.fixture

@@ -2,35 +2,38 @@
 calls at once, and when the language monitor, the registry or the
 controlling process fail it.
 
-The storm and load engine is scripts/storm, which runs the long versions
-(`make fuzz`); these are its short versions, each on a server of its own.
+The storm and load engine is the harness's (harness/storm); scripts/storm
+runs its long versions (`make fuzz`), these are its short versions, each
+on a server of its own.
 All calls go over ncacn_ip_tcp from this (Linux) side of the prefix.
 """
-import importlib.machinery
 import os
 import random
 import shutil
 import subprocess
 import threading
 import time
-import types
 from collections import Counter
 
 import pytest
-
-from conftest import MONITORS_KEY, PRINTERS_KEY, ROOT, STORE_ROOT
-
-# The storm and load engine lives in the long runner, scripts/storm.
-storm = types.ModuleType("storm")
-storm.__file__ = os.path.join(ROOT, "scripts", "storm")
-importlib.machinery.SourceFileLoader("storm", storm.__file__).exec_module(storm)
+from harness import processes
+from harness.calls import (CALIBRATION, CONFIG_RECORD, ERROR_INVALID_HANDLE, answers, call_command,
+                           call_device, check_known_calls)
+from harness.figures import settled_memory
+from harness.monitorsim import MonitorSim
+from harness.prefix import MONITORS_KEY, PRINTERS_KEY, STORE_ROOT
+from harness.raw import RawConnection
+from harness.storm.cases import MONITOR_NAMES
+from harness.storm.load import load_markers, load_round
+from harness.storm.lost import ServerWatch, find_culprit, known_platform_defect
+from harness.storm.workers import storm
 
 SEED = int(os.environ.get("DEVICERPC_STORM_SEED", "4242"))
 # Private memory a server may gain after its warm-up over a short storm or
 # from one load round to the next (measured: well under 1 MB).
-MEMORY_SLACK_KB = 4096
+MEMORY_SLACK = 4096 * 1024
 
-NO_WINDOW = {2: 0, 3: storm.ERROR_INVALID_HANDLE}
+NO_WINDOW = {2: 0, 3: ERROR_INVALID_HANDLE}
 
 
 def tcp_port(wine):
@@ -40,7 +43,7 @@ def tcp_port(wine):
 
 
 def the_server(wine):
-    pid = storm.server_pid(wine.path)
+    pid = processes.server_pid(wine.path)
     assert pid, "no server process in the prefix"
     return pid
 
@@ -52,7 +55,7 @@ def monitors(wine):
     started = []
 
     def start(*options, log_path=None):
-        monitor = storm.Monitor(wine, *options, log_path=log_path)
+        monitor = MonitorSim(wine, *options, register=True, log_path=log_path)
         started.append(monitor)
         return monitor
 
@@ -64,17 +67,17 @@ def monitors(wine):
 def assert_no_window_answers(port):
     """Every procedure answers as for a missing monitor window."""
     for opnum in (0, 1):
-        assert storm.call_command(port, opnum) == 0, opnum
+        assert call_command(port, opnum) == 0, opnum
     for opnum in (2, 3):
-        got = storm.call_device(port, opnum, cb_out=64)
+        got = call_device(port, opnum, cb_out=64)
         assert (got.result, got.size, got.out_unchanged, got.in_unchanged) == \
             (NO_WINDOW[opnum], 0, True, True), (opnum, got)
 
 
 def assert_config_served(port):
     for opnum, success in ((2, 1), (3, 0)):
-        got = storm.call_device(port, opnum, cb_out=64)
-        assert (got.result, got.reply()) == (success, storm.CONFIG_RECORD), (opnum, got)
+        got = call_device(port, opnum, cb_out=64)
+        assert (got.result, got.reply()) == (success, CONFIG_RECORD), (opnum, got)
 
 
 # -- storm -----------------------------------------------------------------------
@@ -88,34 +91,34 @@ class TestStorm:
         private memory stays where the warm-up left it.
 
         Cases that end the process inside Wine's own runtime, before any
-        code of the server runs (storm.known_platform_defect), are not sent:
+        code of the server runs (known_platform_defect), are not sent:
         the long storm finds and reports them, and here they would only stop
         the run. The default seed draws none."""
         port, pid = tcp_port(wine), the_server(wine)
-        names = storm.MONITOR_NAMES if with_monitor else ()
+        names = MONITOR_NAMES if with_monitor else ()
         if with_monitor:
             monitors()
 
         def health():
-            if storm.server_pid(wine.path) != pid:
+            if processes.server_pid(wine.path) != pid:
                 return "the server process is gone or was replaced"
-            return storm.check_known_calls(port, with_monitor)
+            return check_known_calls(port, with_monitor)
 
-        watch = storm.ServerWatch(pid, port)
+        watch = ServerWatch(pid, port)
         options = dict(monitor=with_monitor, monitor_names=names, between_batches=health,
-                       watch=watch, skip=storm.known_platform_defect)
-        warm = storm.storm(port, 300, SEED, first=1_000_000, **options)
+                       watch=watch, skip=known_platform_defect)
+        warm = storm(port, 300, SEED, first=1_000_000, **options)
         assert (warm.failures, warm.lost) == ([], None)
-        before = storm.settled_memory(pid, 12)
-        result = storm.storm(port, 750, SEED, batch=250, **options)
-        after = storm.settled_memory(pid, 12)
+        before = settled_memory(pid, 12)
+        result = storm(port, 750, SEED, batch=250, **options)
+        after = settled_memory(pid, 12)
         assert (result.failures, result.lost) == ([], None)
         assert result.cases + sum(result.skipped.values()) == 750 and result.health_checks == 3
         # The mix reached every layer: stubs the decoder rejects and accepts,
         # broken PDUs, binds and connections.
         assert set(result.kinds) == {"stub", "pdu", "bind", "connection"}
         assert result.outcomes["fault 0x6f7"] > 100 and result.outcomes["response"] > 100
-        assert after["private"] - before["private"] < MEMORY_SLACK_KB, (before, after)
+        assert after["private"] - before["private"] < MEMORY_SLACK, (before, after)
         # A call hanging inside the server would keep its thread.
         assert after["threads"] <= 12, after
 
@@ -125,16 +128,16 @@ class TestStorm:
         reported lost and no wrong answer, and replaying the cases sent last
         on fresh servers names it as that platform defect."""
         port, pid = tcp_port(wine), the_server(wine)
-        result = storm.storm(port, 16, 77, first=12195, monitor_names=storm.MONITOR_NAMES,
-                             watch=storm.ServerWatch(pid, port))
-        if result.lost is None and storm.server_pid(wine.path) == pid and storm.answers(port):
+        result = storm(port, 16, 77, first=12195, monitor_names=MONITOR_NAMES,
+                             watch=ServerWatch(pid, port))
+        if result.lost is None and processes.server_pid(wine.path) == pid and answers(port):
             pytest.skip("this Wine's runtime survives seed 77 case 12,201")
         assert result.lost == "the server process is gone"
         assert result.failures == [] and "server lost" in result.outcomes
         assert 12201 in [index for index, _ in result.candidates]
-        index, case, problem = storm.find_culprit(wine, 77, result.candidates, monitor=False)
+        index, case, problem = find_culprit(wine, 77, result.candidates, monitor=False)
         assert (index, case.kind, problem) == (12201, "pdu:header:object", "the server process is gone")
-        assert storm.known_platform_defect(case) is not None
+        assert known_platform_defect(case) is not None
 
 
 # -- load --------------------------------------------------------------------------
@@ -153,12 +156,12 @@ class TestLoad:
         monitor = monitors("--delay-ms", 2, log_path=log)
         memory = []
         for number in (1, 2, 3):
-            outcome = storm.load_round(port, monitor, self.CALLS, pid, round_number=number)
+            outcome = load_round(port, monitor, self.CALLS, pid, round_number=number)
             assert outcome.wrong == [], "round %d" % number
             assert outcome.held == self.CALLS, "round %d" % number
-            assert storm.load_markers(log, number) == Counter(range(self.CALLS)), "round %d" % number
-            memory.append(storm.settled_memory(pid, 12))
-        assert memory[2]["private"] - memory[1]["private"] < MEMORY_SLACK_KB, memory
+            assert load_markers(log, number) == Counter(range(self.CALLS)), "round %d" % number
+            memory.append(settled_memory(pid, 12))
+        assert memory[2]["private"] - memory[1]["private"] < MEMORY_SLACK, memory
 
     def test_stop_drains_held_calls_then_stops_listening(self, wine, server, monitors):
         port, pid = tcp_port(wine), the_server(wine)
@@ -167,11 +170,11 @@ class TestLoad:
         def stop():
             assert server.send("stop").startswith("signalled")
 
-        outcome = storm.load_round(port, monitor, 100, pid, during=stop)
+        outcome = load_round(port, monitor, 100, pid, during=stop)
         assert (outcome.held, outcome.answered, outcome.wrong) == (100, 100, [])
         assert server.send("wait-stopped 30000") == "not listening"
         assert wine.listening_tcp_ports() == []
-        assert storm.server_pid(wine.path) == pid
+        assert processes.server_pid(wine.path) == pid
 
     def test_terminate_with_calls_held_exits_0(self, wine, server, monitors):
         """TERMINATE ends the process with exit code 0 while 100 calls wait
@@ -185,17 +188,17 @@ class TestLoad:
             assert server.send("terminate").startswith("signalled")
             exit_line.append(server.send("wait-exit 20000"))
 
-        outcome = storm.load_round(port, monitor, 100, pid, during=terminate)
+        outcome = load_round(port, monitor, 100, pid, during=terminate)
         assert exit_line == ["exit code 0"]
         assert outcome.held == 100 and outcome.answered == 0
-        assert storm.server_pid(wine.path) is None
+        assert processes.server_pid(wine.path) is None
 
     def test_start_during_a_stop_held_up_by_a_connection_is_kept(self, wine, server):
         """Under Wine a TCP connection left open across STOP keeps the
         runtime's listen from returning; a START in that time is carried out
         once it does, not lost."""
         port = tcp_port(wine)
-        idle = storm.Connection(port)
+        idle = RawConnection(port)
         try:
             assert server.send("stop").startswith("signalled")
             assert server.send("wait-stopped 20000") == "not listening"
@@ -208,10 +211,10 @@ class TestLoad:
 # -- the language monitor fails ----------------------------------------------------
 
 DYING_CALLS = {
-    5: lambda port: storm.call_command(port, 0),
-    6: lambda port: storm.call_command(port, 1),
-    9: lambda port: storm.call_device(port, 2, cb_out=64),
-    11: lambda port: storm.call_device(port, 3, cb_out=64),
+    5: lambda port: call_command(port, 0),
+    6: lambda port: call_command(port, 1),
+    9: lambda port: call_device(port, 2, cb_out=64),
+    11: lambda port: call_device(port, 3, cb_out=64),
 }
 
 
@@ -229,10 +232,10 @@ class TestMonitorDies:
             assert got == 0
         else:
             # The lost message is answered as for no window.
-            no_window = 0 if code == 9 else storm.ERROR_INVALID_HANDLE
+            no_window = 0 if code == 9 else ERROR_INVALID_HANDLE
             assert (got.result, got.size) == (no_window, 0), got
             assert got.in_unchanged and got.out_unchanged, got
-        assert storm.processes_named(wine.path, "MonitorSim.exe") == []
+        assert processes.named(wine.path, "MonitorSim.exe") == []
         assert_no_window_answers(port)
 
     def test_holding_the_device_request_mutex(self, wine, server, monitors, tmp_path):
@@ -243,14 +246,14 @@ class TestMonitorDies:
         port = tcp_port(wine)
         log = str(tmp_path / "dying.log")
         dying = monitors("--die-holding-mutex", 5, 4000, log_path=log)
-        command = threading.Thread(target=storm.call_command, args=(port, 0))
+        command = threading.Thread(target=call_command, args=(port, 0))
         command.start()
         deadline = time.monotonic() + 30
-        while storm.logged_messages(log) != [5] and time.monotonic() < deadline:
+        while dying.codes() != [5] and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(0.5)  # MonitorSim takes the mutex right after logging
         waiting = []
-        mapped = threading.Thread(target=lambda: waiting.append(storm.call_device(port, 3, cb_out=64)))
+        mapped = threading.Thread(target=lambda: waiting.append(call_device(port, 3, cb_out=64)))
         mapped.start()
         time.sleep(1)
         # Only meaningful while the holder still lives: the request waits.
@@ -259,10 +262,10 @@ class TestMonitorDies:
         command.join(timeout=60)
         assert dying.proc.wait(timeout=30) == 3
         (got,) = waiting
-        assert (got.result, got.size, got.out_unchanged) == (storm.ERROR_INVALID_HANDLE, 0, True), got
+        assert (got.result, got.size, got.out_unchanged) == (ERROR_INVALID_HANDLE, 0, True), got
         monitors()
-        got = storm.call_device(port, 3, cb_out=64)
-        assert (got.result, got.reply()) == (0, storm.CONFIG_RECORD), got
+        got = call_device(port, 3, cb_out=64)
+        assert (got.result, got.reply()) == (0, CONFIG_RECORD), got
 
 
 class TestHeldReplyMapping:
@@ -281,20 +284,20 @@ class TestHeldReplyMapping:
     def test_old_reply_is_not_returned(self, wine, server, monitors, situation, code):
         port = tcp_port(wine)
         monitors("--hold-mapping")
-        first = storm.call_device(port, 3, cb_out=64)
-        assert (first.result, first.reply()) == (0, storm.CONFIG_RECORD)
+        first = call_device(port, 3, cb_out=64)
+        assert (first.result, first.reply()) == (0, CONFIG_RECORD)
         if situation == "stale-handle":
             gone = monitors("--die-in-message", 9)
-            storm.call_device(port, 2)
+            call_device(port, 2)
             assert gone.proc.wait(timeout=30) == 3
         elif situation == "garbage-handle":
             wine.set_binary(MONITORS_KEY, "LP Window handle", random.Random(5).randbytes(8))
         else:
             dying = monitors("--die-in-message", 11)
-        got = storm.call_device(port, 3, code=code, cb_out=64)
+        got = call_device(port, 3, code=code, cb_out=64)
         if situation == "monitor-dies-unwritten":
             assert dying.proc.wait(timeout=30) == 3
-        assert (got.result, got.size, got.out_unchanged) == (storm.ERROR_INVALID_HANDLE, 0, True), got
+        assert (got.result, got.size, got.out_unchanged) == (ERROR_INVALID_HANDLE, 0, True), got
 
     @pytest.mark.parametrize("code", [2, 4])
     def test_a_monitor_that_writes_nothing_leaves_the_old_reply(self, wine, server, monitors, code):
@@ -304,12 +307,12 @@ class TestHeldReplyMapping:
         another one fails with its error code (0, so 1), size untouched."""
         port = tcp_port(wine)
         monitors("--hold-mapping")
-        first = storm.call_device(port, 3, cb_out=64)
-        assert (first.result, first.reply()) == (0, storm.CONFIG_RECORD)
+        first = call_device(port, 3, cb_out=64)
+        assert (first.result, first.reply()) == (0, CONFIG_RECORD)
         monitors("--mapped-no-reply")
-        got = storm.call_device(port, 3, code=code, cb_out=64)
+        got = call_device(port, 3, code=code, cb_out=64)
         if code == 2:
-            assert (got.result, got.reply()) == (0, storm.CONFIG_RECORD), got
+            assert (got.result, got.reply()) == (0, CONFIG_RECORD), got
         else:
             assert (got.result, got.size, got.out_unchanged) == (1, 64, True), got
 
@@ -451,7 +454,7 @@ class TestRegistryDeniesAccess:
         monitors()
         deny(MONITORS_SUBKEY, KEY_QUERY_VALUE | KEY_SET_VALUE)
         for opnum in (0, 1):
-            assert storm.call_command(port, opnum, command=13, param=0) == 0
+            assert call_command(port, opnum, command=13, param=0) == 0
         assert_config_served(port)
 
     def test_printer_data_key_unreadable_fails_the_request(self, wine, server, monitors, deny):
@@ -462,12 +465,12 @@ class TestRegistryDeniesAccess:
         port = tcp_port(wine)
         monitors()
         deny(CONFIG_SUBKEY, KEY_SET_VALUE | KEY_CREATE_SUB_KEY | READ_CONTROL)
-        got = storm.call_device(port, 2, code=2, cb_out=64)
+        got = call_device(port, 2, code=2, cb_out=64)
         assert (got.result, got.size, got.out_unchanged) == (0, 64, True), got
-        got = storm.call_device(port, 2, code=4, cb_out=64)
-        assert (got.result, got.reply()) == (1, storm.CALIBRATION), got
-        got = storm.call_device(port, 3, code=2, cb_out=64)
-        assert (got.result, got.reply()) == (0, storm.CONFIG_RECORD), got
+        got = call_device(port, 2, code=4, cb_out=64)
+        assert (got.result, got.reply()) == (1, CALIBRATION), got
+        got = call_device(port, 3, code=2, cb_out=64)
+        assert (got.result, got.reply()) == (0, CONFIG_RECORD), got
 
     def test_spooler_printers_unreadable_falls_back_to_the_client_name(
             self, wine, server, monitors, deny):
@@ -476,8 +479,8 @@ class TestRegistryDeniesAccess:
         port = tcp_port(wine)
         monitors()
         deny(PRINTERS_SUBKEY, 0)
-        got = storm.call_device(port, 2, code=2, printer="OFFICE", cb_out=64)
-        assert (got.result, got.reply()) == (1, storm.CONFIG_RECORD), got
+        got = call_device(port, 2, code=2, printer="OFFICE", cb_out=64)
+        assert (got.result, got.reply()) == (1, CONFIG_RECORD), got
         assert wine.reg("query", STORE_ROOT + r"\OFFICE\Driver\Config", check=False).returncode == 0
 
 
@@ -495,7 +498,7 @@ class TestReplyMappingSquatted:
         squatter = wine.popen(windows_tool("smallmapping", SMALL_MAPPING_SOURCE), 4096, 2)
         assert squatter.stdout.readline().strip() == "ready"
         try:
-            got = storm.call_device(port, 3, cb_out=64)
+            got = call_device(port, 3, cb_out=64)
             assert got.fault is None, got
             assert got.result not in (0, None) and got.out_unchanged, got
         finally:

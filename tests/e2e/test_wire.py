@@ -7,10 +7,11 @@ non-null pcbOutData set to 0 and both arrays sent back unchanged. Against
 those answers the tests check the exact response layouts, the NDR rules the
 server must enforce on requests, big-endian requests and the opnum range.
 
-Requests come from ndr_peer: Impacket's NDR types for reference calls, a
-hand-built stub writer for everything a generated client would never send.
-All calls go over ncacn_ip_tcp, the one transport reachable from outside
-the Wine prefix.
+Requests are encoded by Impacket's NDR types for reference calls and by
+the client package's stub writer (devicerpc.ndr) for everything a
+generated client would never send; Impacket makes the connection and the
+bind. All calls go over ncacn_ip_tcp, the one transport reachable from
+outside the Wine prefix.
 
 One server serves the whole module (starting one per test costs seconds
 each); each test opens its own connection. Tests that need a language
@@ -18,15 +19,25 @@ monitor belong in a module of their own with the per-test fixtures, since
 those fixtures stop every process of the prefix.
 """
 import pytest
+from devicerpc.ndr import command_stub, device_stub
+from devicerpc.response import decode_command_response, decode_device_response
+from devicerpc.transport import Connection
+from harness.controller import ModuleServer
+from harness.reference import impacket_command, impacket_device, pattern
 
-from conftest import ModuleServer
-from ndr_peer import (
-    ARRAY_SIZE, COMMAND_OPNUMS, DEVICE_OPNUMS, DREP_BIG_ENDIAN, DREP_LITTLE_ENDIAN,
-    ERROR_INVALID_HANDLE, NCA_S_OP_RNG_ERROR, OPNUM_DEVICE_REQUEST_MAPPED, PTYPE_FAULT,
-    RPC_X_BAD_STUB_DATA, Peer, command_stub, decode_command_reply, decode_device_reply,
-    device_stub, impacket_command, impacket_device, pattern)
-
+ARRAY_SIZE = 32768
+OPNUM_DEVICE_REQUEST_MAPPED = 3
+COMMAND_OPNUMS = (0, 1)
+DEVICE_OPNUMS = (2, 3)
 ALL_OPNUMS = COMMAND_OPNUMS + DEVICE_OPNUMS
+# The NDR format label as a little-endian integer: integers little-endian
+# (high nibble of the first octet 1) or big-endian (0).
+DREP_LITTLE_ENDIAN, DREP_BIG_ENDIAN = 0x10, 0x00
+PTYPE_RESPONSE, PTYPE_FAULT = 2, 3
+# Fault statuses as they travel in a fault PDU.
+RPC_X_BAD_STUB_DATA = 0x000006F7
+NCA_S_OP_RNG_ERROR = 0x1C010002
+ERROR_INVALID_HANDLE = 6
 NO_WINDOW_RESULT = {0: 0, 1: 0, 2: 0, 3: ERROR_INVALID_HANDLE}
 
 
@@ -66,7 +77,10 @@ def connect(module_server):
     peers = []
 
     def open_peer():
-        peer = Peer(module_server.port())
+        # The connection stays after a fault: the tests check what the
+        # server does on it next.
+        peer = Connection("127.0.0.1", module_server.port(), timeout=60, keep_after_fault=True)
+        peer.open()
         peers.append(peer)
         return peer
 
@@ -88,10 +102,11 @@ def assert_same_octets(name, got, sent):
 
 def assert_no_window_answer(reply, opnum, in_data=None, out_data=None, null_out_size=False):
     """The answer of a call that found no monitor window, field by field."""
+    assert reply.ptype == PTYPE_RESPONSE, reply.describe()
     if opnum in COMMAND_OPNUMS:
-        assert decode_command_reply(reply) == 0
+        assert decode_command_response(reply.stub) == 0
         return
-    got = decode_device_reply(reply, opnum)
+    got = decode_device_response(reply.stub, opnum, reply.order)
     assert got.result == NO_WINDOW_RESULT[opnum]
     if null_out_size:
         assert got.referent == 0, "null pcbOutData came back with referent 0x%08x" % got.referent

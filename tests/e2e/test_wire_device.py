@@ -3,22 +3,32 @@ encoded by the independent peer, responses checked for the exact output
 array, output size and result."""
 import struct
 
-from ndr_peer import (DREP_BIG_ENDIAN, DREP_LITTLE_ENDIAN, OPNUM_DEVICE_REQUEST,
-                      OPNUM_DEVICE_REQUEST_MAPPED, Peer, decode_device_reply, device_stub, pattern)
-from test_monitorsim import BINS, LAB_NAME, Sim, bin_records, config_record
+from devicerpc.ndr import device_stub
+from devicerpc.response import decode_device_response
+from devicerpc.transport import Connection
+from harness.printers import BINS, LAB_NAME, bin_records, config_record, lab_monitor
+from harness.reference import pattern
 
+OPNUM_DEVICE_REQUEST, OPNUM_DEVICE_REQUEST_MAPPED = 2, 3
+DREP_LITTLE_ENDIAN, DREP_BIG_ENDIAN = 0x10, 0x00
+PTYPE_RESPONSE = 2
 MAPPED_UNKNOWN_CODE = 50  # what the reference monitor reports for an unknown code
 
 
 def call(port, opnum, code, printer, in_data, out_data, cb_in=0, cb_out=32768, drep=DREP_LITTLE_ENDIAN):
     order = ">" if drep == DREP_BIG_ENDIAN else "<"
     stub = device_stub(code, in_data, cb_in, out_data, cb_out, printer, order=order)
-    with Peer(port) as peer:
-        return decode_device_reply(peer.call(opnum, stub.bytes(), drep), opnum)
+    connection = Connection("127.0.0.1", port, timeout=60)
+    try:
+        reply = connection.call(opnum, stub.bytes(), drep)
+    finally:
+        connection.close()
+    assert reply.ptype == PTYPE_RESPONSE, reply.describe()
+    return decode_device_response(reply.stub, opnum, reply.order)
 
 
 def test_registry_replies_exact_arrays_size_and_result(wine, server, tmp_path):
-    Sim(wine, tmp_path, "--register-printers")
+    lab_monitor(wine, tmp_path, "--register-printers")
     port = wine.listening_tcp_ports()[0]
     in_data = bytearray(pattern(3))
     out_data = pattern(4)
@@ -48,7 +58,7 @@ def test_registry_replies_exact_arrays_size_and_result(wine, server, tmp_path):
 
 
 def test_mapped_replies_and_a_big_endian_request(wine, server, tmp_path):
-    sim = Sim(wine, tmp_path, "--register-printers")
+    sim = lab_monitor(wine, tmp_path, "--register-printers")
     port = wine.listening_tcp_ports()[0]
     out_data = pattern(5)
     reply = call(port, OPNUM_DEVICE_REQUEST_MAPPED, 2, LAB_NAME, bytes(32768), out_data)
