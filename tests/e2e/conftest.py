@@ -16,12 +16,7 @@ if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
 from harness.controller import Controller  # noqa: E402
-from harness.env import bin_dir, project_version  # noqa: E402,F401
 from harness.prefix import Prefix  # noqa: E402
-
-# For test modules that still import these from here; the others take
-# them from the harness.
-BIN = bin_dir()
 
 
 @pytest.fixture(scope="session")

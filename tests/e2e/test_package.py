@@ -6,11 +6,11 @@ import subprocess
 import sys
 import zipfile
 
-from conftest import BIN, ROOT, project_version
+from harness.env import ROOT, bin_dir, project_version
 
 
 def test_zip_contents_and_checksum():
-    build = os.path.dirname(BIN)
+    build = os.path.dirname(bin_dir())
     done = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "package"), build],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
@@ -21,7 +21,7 @@ def test_zip_contents_and_checksum():
         for exe in ("DeviceRpcServer.exe", "DeviceRpcCtl.exe", "MonitorSim.exe",
                     "DeviceRpcClient.exe", "DeviceRpcApi.dll", "PrinterStatusSample.exe"):
             member = "%s/bin/%s" % (name, exe)
-            with open(os.path.join(BIN, exe), "rb") as f:
+            with open(os.path.join(bin_dir(), exe), "rb") as f:
                 assert zf.read(member) == f.read(), member
         # The import library names the DLL, and both libraries carry the
         # functions an application calls.
