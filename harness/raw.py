@@ -38,6 +38,7 @@ class Answer:
     flags: int = 0
 
     def describe(self):
+        """What came back, in a few words."""
         if self.kind != "pdu":
             return self.kind
         if self.ptype == PTYPE_FAULT:
@@ -55,6 +56,7 @@ class Answer:
                     self.ptype, "ptype %d" % self.ptype)
 
     def is_response(self):
+        """True for a response PDU (fragments joined)."""
         return self.kind == "pdu" and self.ptype == PTYPE_RESPONSE
 
     def is_fault(self, status=None):
@@ -96,6 +98,7 @@ class RawConnection:
             pass
 
     def send(self, data):
+        """Sends octets as they are."""
         self.sock.sendall(data)
 
     def _fill(self, count, timeout):

@@ -38,6 +38,7 @@ class Case:
 
     @property
     def checked(self):
+        """True for a request stub, whose answer the oracle judges."""
         return self.stub is not None
 
 

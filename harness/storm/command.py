@@ -122,6 +122,7 @@ def run_phase(run, name, first, count, with_monitor, args):
     port, watch = run.port, run.watch
 
     def health():
+        """The check between batches: the same process, every known answer."""
         if watch.gone():
             return "the server process is gone"
         return check_known_calls(port, with_monitor)

@@ -22,6 +22,7 @@ def _frag_length(rng, pdu_bytes):
 
 
 def _object_flag(rng, pdu_bytes):
+    """Announces an object UUID that the header does not carry."""
     pdu_bytes[3] |= PFC_OBJECT_UUID
 
 

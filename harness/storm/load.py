@@ -172,6 +172,7 @@ def load_round(port, monitor, count, server, during=None, hold_wait=HOLD_WAIT, r
     monitor.pause()
 
     def caller(i):
+        """Sends call i once the gate opens; keeps its answer."""
         opnum, stub, _ = calls[i]
         gate.wait()
         try:

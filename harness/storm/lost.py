@@ -31,6 +31,7 @@ class ServerWatch:
         self.identity = Identity(pid)
 
     def gone(self):
+        """True once the server process has ended."""
         return self.identity.gone()
 
     def problem(self, answering=True):

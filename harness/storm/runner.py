@@ -48,6 +48,7 @@ class StormResult:
         self.candidates = []       # (index, case) sent last, likeliest culprit first
 
     def add(self, case, outcome, pdus, failure=None):
+        """Counts one case sent, its outcome and failure."""
         with self.lock:
             self.cases += 1
             self.pdus += pdus
@@ -59,6 +60,7 @@ class StormResult:
                 self.failures.append(failure)
 
     def skip(self, reason):
+        """Counts one case not sent, by reason."""
         with self.lock:
             self.skipped[reason] += 1
 
@@ -78,12 +80,14 @@ class Flight:
         self.noticed_after = None
 
     def begin(self, slot, index, case):
+        """Records that worker `slot` sends case `index` now; its entry."""
         entry = {"index": index, "case": case, "start": time.monotonic(), "outcome": None}
         with self.lock:
             self.recent[slot].append(entry)
         return entry
 
     def lose(self, problem, index):
+        """Marks the server lost (the first report wins) and stops the workers."""
         with self.lock:
             if self.problem is None:
                 self.problem = problem or "the server was lost"

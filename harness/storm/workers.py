@@ -76,6 +76,7 @@ def _run_batch(storm, indices, workers):
     lock = threading.Lock()
 
     def next_index():
+        """The next case of the batch, or None."""
         with lock:
             return next(pending, None)
 
