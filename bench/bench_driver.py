@@ -33,6 +33,7 @@ def int_keys(obj):
 
 def measure(quick):
     """Runs every phase and saves the raw numbers to latest.json."""
+    sys.path.insert(0, ROOT)   # the harness package
     import run_all   # only a measuring run needs Wine and the harness
     scale = Scale(quick)
     data = run_all.run(scale)

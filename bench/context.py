@@ -6,10 +6,10 @@ import threading
 import time
 
 import measures
-import wine
+import sites
 from settings import ALL_CPUS, CLIENT_NAME, MAIN_PREFIX, NULL_ENDPOINT, ONE_CPU, SIDE_PREFIX
 from sites import Site
-from tools import client_args, log, run_tool
+from tools import client_args, log, run_tool, start_ready
 
 STACK_PER_THREAD = 1003520.0   # until a run with enough threads measures it
 
@@ -20,8 +20,8 @@ class Context:
     def __init__(self, scale):
         self.scale = scale
         self.data = {"null": {}, "product": {}, "direct": {}, "null_send": {}, "notes": []}
-        self.main = Site(wine.Prefix(MAIN_PREFIX), "")
-        self.side = Site(wine.Prefix(SIDE_PREFIX), "lifecycle")
+        self.main = Site(MAIN_PREFIX, "")
+        self.side = Site(SIDE_PREFIX, "lifecycle")
         self.null_server = self.send_server = None
         self.null_port = self.send_port = None
         self.stack_per_thread = STACK_PER_THREAD
@@ -68,7 +68,7 @@ class Context:
     # -- processes of the main prefix ------------------------------------
     def set_main_cpus(self, cpus):
         """Every process of the main prefix, and what this thread starts later, on `cpus`."""
-        measures.set_affinity(self.main.prefix.processes(), cpus)
+        measures.set_affinity(sites.process_names(self.main.prefix), cpus)
 
     @contextlib.contextmanager
     def one_cpu(self):
@@ -89,7 +89,7 @@ class Context:
 
     def main_cpu(self, before=None):
         """CPU sample of every process of the main prefix (measures.cpu_sample)."""
-        return measures.cpu_sample(self.main.prefix.processes(), before)
+        return measures.cpu_sample(sites.process_names(self.main.prefix), before)
 
     def direct(self, command, *args):
         """A BenchDirect measurement in the main prefix: (results, other lines)."""
@@ -108,9 +108,9 @@ class Context:
     def start_null_server(self, *args):
         """A BenchNullServer of the main prefix and its TCP port (the one that
         was not listening before)."""
-        before = self.main.prefix.tcp_ports()
-        server = wine.start_ready(self.main.prefix, "BenchNullServer.exe", *args)
-        return server, wine.wait_tcp_port(self.main.prefix, exclude=before)
+        before = self.main.prefix.listening_tcp_ports()
+        server = start_ready(self.main.prefix, "BenchNullServer.exe", *args)
+        return server, sites.wait_new_port(self.main.prefix, exclude=before)
 
     # -- client runs -------------------------------------------------------
     def client_process(self, kind, protseq, endpoint, op, counts, extra, seconds):

@@ -1,8 +1,13 @@
 """Process figures the benchmark needs beyond the harness's, over psutil.
 
-Units: bytes for memory, seconds for CPU. Private bytes are the resident
-anonymous memory (RssAnon: resident less file-backed and shared pages),
-which is what Wine reports as a process's private usage.
+Units, as in the harness: bytes for memory, seconds for CPU. Private bytes
+here are the resident anonymous memory (RssAnon: resident less file-backed
+and shared pages), what Wine reports as a process's private usage and what
+the thread stacks are part of, so that stacks can be subtracted from it;
+the harness's "private" (the unique set size, which adds the file pages
+only this process maps) is 4 to 80 KiB more for the server and MonitorSim.
+The keys keep the names of the fields they come from (RssAnon, VmRSS,
+Threads), as saved results have them.
 
 Every Wine thread holds about 1 MiB of private memory in one anonymous
 read-write mapping for its stacks (about 3 MiB of address space), so the
@@ -13,6 +18,7 @@ import os
 
 import psutil
 
+from harness import figures
 from settings import ALL_CPUS
 
 # With fewer threads than this the most common anonymous mapping size need
@@ -57,24 +63,15 @@ def private_split(pid):
     return total, threads, per_thread
 
 
-def cpu_seconds(pid):
-    """User + system CPU seconds of a process; a process that has ended but
-    not been waited for still has them. None once it is gone."""
-    try:
-        times = psutil.Process(pid).cpu_times()
-    except psutil.Error:
-        return None
-    return times.user + times.system
-
-
 def cpu_sample(pids, before=None):
     """{pid: (name, CPU seconds)} of the processes {pid: name}. With
     `before`, its processes are read too when they are no longer listed: a
-    process that has just ended is a zombie until it is waited for."""
+    process that has just ended is a zombie until it is waited for, and
+    still has its CPU seconds."""
     sample = {}
     for pid, name in list(pids.items()) + [(pid, name) for pid, (name, _) in (before or {}).items()]:
         if pid not in sample:
-            seconds = cpu_seconds(pid)
+            seconds = figures.cpu_seconds(pid)
             if seconds is not None:
                 sample[pid] = (name, seconds)
     return sample

@@ -12,6 +12,7 @@ import time
 
 import measures
 import phase_leak
+import sites
 from settings import CLIENT_NAME
 from tools import parse_fields
 
@@ -22,12 +23,14 @@ def startup(ctx):
     s.log("product: start-up")
     s.launch_product()
     time.sleep(1.5)   # the server has opened the events and waits on them
-    _, others, _ = s.tool("BenchClient.exe", ["--startup", "--protseq", "ncalrpc", "--op", "send",
-                                              "--printer", CLIENT_NAME])
+    _, others, code = s.tool("BenchClient.exe", ["--startup", "--protseq", "ncalrpc", "--op", "send",
+                                                 "--printer", CLIENT_NAME])
     lines = [parse_fields(line) for line in others if line.startswith("startup")]
     ctx.data["product"]["startup"] = lines[0] if lines else None
     if lines:
         s.log("  START to first answered call: %.1f ms" % lines[0]["ms"])
+    else:
+        ctx.note("start-up: BenchClient --startup ended with code %s and no figure: %s" % (code, " ".join(others)))
 
 
 def leak(ctx):
@@ -49,9 +52,9 @@ def idle(ctx):
     split = measures.private_split(s.server_pid)
     if split:
         mem_idle["Private"], mem_idle["SmapsThreads"] = split[0], split[1]
-    before, switches_before = measures.cpu_sample(s.prefix.processes()), measures.thread_switches(s.server_pid)
+    before, switches_before = measures.cpu_sample(sites.process_names(s.prefix)), measures.thread_switches(s.server_pid)
     time.sleep(sc.idle_s)
-    after, switches_after = measures.cpu_sample(s.prefix.processes()), measures.thread_switches(s.server_pid)
+    after, switches_after = measures.cpu_sample(sites.process_names(s.prefix)), measures.thread_switches(s.server_pid)
     spent = measures.cpu_delta(before, after)
     figures = {
         "seconds": sc.idle_s, "server_cpu_s": spent.get("DeviceRpcServer.exe", 0.0),

@@ -13,9 +13,9 @@ import threading
 import time
 
 import measures
-import wine
+import sites
 from settings import CLIENT_NAME, NULL_ENDPOINT
-from tools import client_args, log
+from tools import Program, client_args, log, start_ready
 
 INFLIGHT_CLIENTS = 256
 SAMPLE_S = 0.1
@@ -88,7 +88,7 @@ def null_memory(ctx):
     """The runtime's own memory with 256 calls held in the routines."""
     log("null server memory with 256 calls in flight")
     for mode, args in (("bare", ["--bare"]), ("stub", [])):
-        server = wine.start_ready(ctx.main.prefix, "BenchNullServer.exe", "--endpoint", NULL_ENDPOINT,
+        server = start_ready(ctx.main.prefix, "BenchNullServer.exe", "--endpoint", NULL_ENDPOINT,
                                   "--hold-ms", ctx.scale.null_hold_ms, *args)
         # Every client makes its first call only, and the server holds it
         # longer than the clients take to connect: one wave of 256 calls,
@@ -110,7 +110,7 @@ def product_memory(ctx):
     m.start_product()
     ctx.data["product"]["inflight"] = inflight_run(ctx, "product", m.server_pid, None)
     ctx.data["product"]["exit_memory"] = m.stop_product()
-    server = wine.start_ready(m.prefix, "BenchNullServer.exe", "--endpoint", NULL_ENDPOINT + "Memory", "--send")
+    server = start_ready(m.prefix, "BenchNullServer.exe", "--endpoint", NULL_ENDPOINT + "Memory", "--send")
     ctx.data["null_inflight_send"] = inflight_run(ctx, "null send", server.pid, NULL_ENDPOINT + "Memory")
     server.close()
     ctx.data["messaging_memory"] = {"figures": {senders: waiting_senders(ctx, senders) for senders in (1, 256)}}
@@ -124,13 +124,13 @@ def waiting_senders(ctx, senders):
     message queue state), apart from the RPC runtime: BenchDirect with
     `senders` threads blocked on the slowed language monitor; the samples
     (threads, private bytes) with every sender waiting."""
-    proc = wine.start(ctx.main.prefix, "BenchDirect.exe", "copydata", "--printer", CLIENT_NAME, "--code", 9,
+    proc = Program(ctx.main.prefix, "BenchDirect.exe", "copydata", "--printer", CLIENT_NAME, "--code", 9,
                       "--request", 2, "--senders", senders, "--calls", senders)
     pid, values = None, []
     deadline = time.time() + 60
     while proc.running() and time.time() < deadline:
         if pid is None:
-            pid = ctx.main.prefix.find_pid("BenchDirect.exe", timeout=5, missing_ok=True)
+            pid = sites.wait_pid(ctx.main.prefix, "BenchDirect.exe", timeout=5)
             if pid is None:
                 break
         split = measures.private_split(pid)

@@ -21,9 +21,9 @@ import phase_lifecycle
 import phase_memory
 import phase_names
 import phase_throughput
-import wine
 from context import Context
-from settings import ALL_CPUS, MAIN_PREFIX, ROOT, SIDE_PREFIX
+from harness import env
+from settings import ALL_CPUS, BIN, MAIN_PREFIX, ROOT, SIDE_PREFIX
 from tools import log
 
 
@@ -37,7 +37,7 @@ def meta(scale):
     """What the report's header says about the run."""
     return {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "loadavg_start": loadavg(),
             "cores": os.cpu_count(),
-            "wine": wine.version(),
+            "wine": subprocess.run([env.WINE, "--version"], capture_output=True, text=True).stdout.strip(),
             "commit": subprocess.run(["git", "-C", ROOT, "describe", "--always", "--dirty"],
                                      capture_output=True, text=True).stdout.strip(),
             "quick": scale.quick}
@@ -46,7 +46,7 @@ def meta(scale):
 def make_prefixes(ctx):
     """Both prefixes at once (wineboot mostly waits), each with its monitor."""
     log("making the Wine prefixes %s and %s" % (MAIN_PREFIX, SIDE_PREFIX))
-    boots = [threading.Thread(target=site.prefix.make) for site in (ctx.main, ctx.side)]
+    boots = [threading.Thread(target=site.make) for site in (ctx.main, ctx.side)]
     ctx.timed("main", "prefixes", lambda: ([t.start() for t in boots], [t.join() for t in boots]))
     ctx.main.start_monitor()
     ctx.side.start_monitor()
@@ -95,12 +95,13 @@ def shutdown(ctx):
             except Exception:   # the prefix goes in any case
                 pass
         ctx.set_main_cpus(ALL_CPUS)
-        ctx.main.prefix.kill()
-        ctx.side.prefix.kill()
+        ctx.main.prefix.stop_all(keep=False)
+        ctx.side.prefix.stop_all(keep=False)
 
 
 def run(scale):
     """Every phase in its order; the raw numbers (bench/results/latest.json)."""
+    env.use_bin(BIN)
     ctx = Context(scale)
     ctx.data["meta"] = meta(scale)
     try:

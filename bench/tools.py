@@ -4,11 +4,11 @@ Each tool prints one line per run: `result threads=.. calls=.. errors=..
 stuck=.. seconds=.. throughput=.. p50_us=.. p99_us=.. mean_us=.. min_us=..
 max_us=..`, and `started` when its clock starts.
 """
+import queue
 import re
+import subprocess
 import threading
 import time
-
-import wine
 
 _log_lock = threading.Lock()
 
@@ -17,6 +17,63 @@ def log(text):
     """One progress line; phases on other threads log too."""
     with _log_lock:
         print("bench: " + text, flush=True)
+
+
+class Program:
+    """A Windows program started in a prefix (harness Prefix.popen), its
+    standard output read line by line and its standard error kept, each on
+    a thread of its own, so that a chatty program never blocks on a pipe."""
+
+    def __init__(self, prefix, exe, *args):
+        self.name = exe
+        self.popen = prefix.popen(exe, *args, bufsize=1)
+        self.pid = self.popen.pid   # wine64 becomes the Windows process
+        self.lines = queue.Queue()
+        self.errors = []
+        threading.Thread(target=self._pump, args=(self.popen.stdout, self.lines.put), daemon=True).start()
+        threading.Thread(target=self._pump, args=(self.popen.stderr, self.errors.append), daemon=True).start()
+
+    @staticmethod
+    def _pump(stream, sink):
+        for line in stream:
+            sink(line.rstrip("\r\n"))
+        sink(None)
+
+    def line(self, timeout):
+        """The next output line; None at its end or after `timeout` seconds."""
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def close(self, timeout=30):
+        """Closes standard input and waits for the end (killing it after
+        `timeout` seconds); the exit code."""
+        try:
+            self.popen.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.popen.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.popen.kill()
+            self.popen.wait()
+        return self.popen.returncode
+
+    def stderr_text(self):
+        return "\n".join(line for line in self.errors if line)
+
+
+def start_ready(prefix, exe, *args):
+    """A program that announces itself with a `ready` line (BenchNullServer)."""
+    program = Program(prefix, exe, *args)
+    line = program.line(30)
+    if not line or not line.startswith("ready"):
+        raise RuntimeError("%s %s did not start: %s" % (exe, " ".join(map(str, args)), program.stderr_text()))
+    return program
 
 
 def parse_fields(line):
@@ -50,7 +107,7 @@ def run_tool(prefix, exe, args, on_started=None, on_result=None, timeout=900):
     """Runs a bench tool to its end; returns (result dicts, other lines, exit code).
     `on_started` is called at its `started` line, `on_result` with each
     result before it is kept (to add the figures sampled meanwhile)."""
-    proc = wine.start(prefix, exe, *args)
+    proc = Program(prefix, exe, *args)
     results, others = [], []
     deadline = time.time() + timeout
     while True:
