@@ -32,8 +32,8 @@ def header(fig, w):
     w("")
     w("Every call is checked: a call that fails or answers wrongly counts as an error. Printer `%s` "
       "(the sample printer's share name), `pcbOutData` %d, no input bytes. Process figures are from "
-      "Linux `/proc` of the Wine processes (CPU: utime+stime; working set: VmRSS, peak VmHWM; private "
-      "bytes: RssAnon). The start-up, the leak check of opnum 0 and the idle window run on a second server "
+      "Linux `/proc` of the Wine processes, read through psutil (CPU: utime+stime; working set: VmRSS, its peak "
+      "the largest sample; private bytes: RssAnon). The start-up, the leak check of opnum 0 and the idle window run on a second server "
       "in a second Wine prefix, beside the main prefix's untimed memory runs and, for the idle window, its "
       "timed runs (an idle server takes no CPU). See docs/BENCHMARKS.md for what each row measures." % (
           CLIENT_NAME, OUTPUT_BYTES))

@@ -8,8 +8,9 @@ def inflight_table(fig, w):
     """Each server with 256 calls in flight: private bytes, threads, heap and data."""
     w("256 clients call opnum 2 (DEVREQ_CONFIG, ncalrpc) at once. The product's calls wait for MonitorSim "
       "(--delay-ms %d); the null server holds each client's one call %d ms in its routine, longer than the "
-      "clients take to connect, so that all 256 calls are held at once (bare: no copy of the arrays, the "
-      "runtime alone; stub: the same per-call copy as the real stub). Each server is a fresh process. "
+      "clients take to connect, so that all 256 calls are held at once (bare: the stub copies every call's "
+      "arrays into one shared block, so the calls hold the runtime's memory alone; stub: the real stub's "
+      "per-call copy). Each server is a fresh process. "
       "Private bytes are split into thread stacks (one mapping per Wine thread, about 1 MiB resident each) and "
       "the rest (heap and other data), read from /proc/<pid>/smaps; the figure with all calls in flight is the "
       "median of the samples taken while every thread was up, with their quartiles beside it." % (
