@@ -67,10 +67,12 @@ def latency_table(fig, w):
     w("")
     tcp = [row.null["p50_us"] for row in fig.latency if row.protseq == "ncacn_ip_tcp" and row.op != "send"]
     if tcp:
-        w("Over ncacn_ip_tcp the device requests take %s to %s on the null server, which has no procedure code "
-          "at all: that is Wine's RPC runtime, not the product. It sends the 64 KiB response in fragments of at "
-          "most 5,840 bytes on a server socket without TCP_NODELAY, so a fragment waits for the client's 40 ms "
-          "delayed acknowledgement." % (fmt_us(min(tcp)), fmt_us(max(tcp))))
+        low, high = fmt_us(min(tcp)), fmt_us(max(tcp))
+        span = low if low == high else "%s to %s" % (low, high)
+        w("Over ncacn_ip_tcp the device requests take %s on the null server, which has no procedure code at all: "
+          "that is Wine's RPC runtime, not the product. It sends the 64 KiB response in fragments of at most 5,840 "
+          "bytes on a server socket without TCP_NODELAY, so a fragment waits for the client's 40 ms delayed "
+          "acknowledgement." % span)
         w("")
 
 
