@@ -53,6 +53,7 @@ def write_results(data, path_md, path_png):
 
 
 def main():
+    """The command line: a measuring run, or --report-only from saved numbers."""
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short runs, to try the driver")
     parser.add_argument("--report-only", metavar="JSON", help="write the report from saved raw numbers")

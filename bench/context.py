@@ -61,6 +61,7 @@ class Context:
 
     @staticmethod
     def join_side(thread):
+        """Waits for a thread of in_side(); its error, if any, is raised here."""
         thread.join()
         if thread.error:
             raise thread.error
@@ -91,18 +92,38 @@ class Context:
         """CPU sample of every process of the main prefix (measures.cpu_sample)."""
         return measures.cpu_sample(sites.process_names(self.main.prefix), before)
 
+    def cpu_marks(self):
+        """(on_started, on_result) for run_tool: each result gets the CPU
+        seconds every process of the main prefix spent by name (cpu) and the
+        cores the whole machine kept busy (machine_busy) since the tool's
+        last `started` line."""
+        marks = {}
+
+        def started():
+            marks["cpu"], marks["machine"] = self.main_cpu(), measures.machine_times()
+
+        def finished(fields):
+            if "cpu" in marks:
+                before = marks.pop("cpu")
+                fields["cpu"] = measures.cpu_delta(before, self.main_cpu(before))
+                fields["machine_busy"] = measures.machine_busy(marks.pop("machine"), measures.machine_times())
+        return started, finished
+
     def direct(self, command, *args):
         """A BenchDirect measurement in the main prefix: (results, other lines)."""
         results, others, _ = self.main.tool("BenchDirect.exe", [command, "--printer", CLIENT_NAME, *map(str, args)])
         return results, others
 
     def null_endpoint(self, protseq):
+        """Where the null server listens: its ncalrpc endpoint, or its TCP port."""
         return NULL_ENDPOINT if protseq == "ncalrpc" else str(self.null_port)
 
     def send_endpoint(self, protseq):
+        """Where the null server with --send listens."""
         return NULL_ENDPOINT + "Send" if protseq == "ncalrpc" else str(self.send_port)
 
     def product_endpoint(self, protseq):
+        """The product's TCP port; over ncalrpc the client's default endpoint."""
         return None if protseq == "ncalrpc" else str(self.main.product_port)
 
     def start_null_server(self, *args):
@@ -124,17 +145,7 @@ class Context:
                            # The first call of every client connects; with 256 clients
                            # one more round of warm-up calls costs seconds.
                            "--warmup", 1 if counts[0] <= 64 else 0, *extra)
-        marks = {}
-
-        def started():
-            marks["cpu"], marks["machine"] = self.main_cpu(), measures.machine_times()
-
-        def finished(fields):
-            if "cpu" in marks:
-                before = marks.pop("cpu")
-                fields["cpu"] = measures.cpu_delta(before, self.main_cpu(before))
-                fields["machine_busy"] = measures.machine_busy(marks.pop("machine"), measures.machine_times())
-
+        started, finished = self.cpu_marks()
         spawned = time.time()
         results, _, code = run_tool(self.main.prefix, "BenchClient.exe", args, on_started=started,
                                     on_result=finished)

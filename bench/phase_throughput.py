@@ -7,7 +7,6 @@ Raw data: direct.copydata_<op>[64] (the bound), {null,product}[protseq][op][n]
 for n in 8, 64, 256, each with the prefix's CPU seconds by process (cpu) and
 the machine's busy cores (machine_busy); null_backlog[op][n].
 """
-import measures
 from settings import CLIENT_COUNTS, CLIENT_NAME, NULL_ENDPOINT, OP_MESSAGE, OPS, PROTSEQS
 from tools import log
 
@@ -21,6 +20,7 @@ def start_null_servers(ctx):
 
 
 def stop_null_servers(ctx):
+    """Ends both null servers (their standard input closes)."""
     for server in (ctx.null_server, ctx.send_server):
         if server:
             server.close()
@@ -31,15 +31,7 @@ def monitor_bound(ctx, op):
     """MonitorSim driven directly by 64 senders with the procedure's
     message: the throughput the language monitor allows."""
     code, request = OP_MESSAGE[op]
-    marks = {}
-
-    def started():
-        marks["cpu"], marks["machine"] = ctx.main_cpu(), measures.machine_times()
-
-    def finished(fields):
-        fields["cpu"] = measures.cpu_delta(marks["cpu"], ctx.main_cpu(marks["cpu"]))
-        fields["machine_busy"] = measures.machine_busy(marks["machine"], measures.machine_times())
-
+    started, finished = ctx.cpu_marks()
     results, _, _ = ctx.main.tool(
         "BenchDirect.exe", ["copydata", "--printer", CLIENT_NAME, "--code", code, "--request", request,
                             "--senders", 64, "--seconds", ctx.scale.bound_s],

@@ -32,11 +32,11 @@ def header(fig, w):
     w("")
     w("Every call is checked: a call that fails or answers wrongly counts as an error. Printer `%s` "
       "(the sample printer's share name), `pcbOutData` %d, no input bytes. Process figures are from "
-      "Linux `/proc` of the Wine processes, read through psutil (CPU: utime+stime; working set: VmRSS, its peak "
-      "the largest sample; private bytes: RssAnon). The start-up, the leak check of opnum 0 and the idle window run on a second server "
-      "in a second Wine prefix, beside the main prefix's untimed memory runs and, for the idle window, its "
-      "timed runs (an idle server takes no CPU). See docs/BENCHMARKS.md for what each row measures." % (
-          CLIENT_NAME, OUTPUT_BYTES))
+      "Linux `/proc` of the Wine processes, read through psutil (CPU: utime+stime; working set: VmRSS, its "
+      "peak the largest sample; private bytes: RssAnon). The start-up, the leak check of opnum 0 and the idle "
+      "window run on a second server in a second Wine prefix, beside the main prefix's untimed memory runs "
+      "and, for the idle window, its timed runs (an idle server takes no CPU). See docs/BENCHMARKS.md for what "
+      "each row measures." % (CLIENT_NAME, OUTPUT_BYTES))
     w("")
 
 
@@ -176,6 +176,7 @@ def backlog_table(fig, w):
     w("|---|---|---|---|---|")
 
     def cell(r):
+        """Calls per second and p99 of a run, with its errors and stuck calls."""
         s = "%s, p99 %s" % (fmt_rate(r["throughput"]), fmt_us(r["p99_us"]))
         if r.get("errors") or r.get("stuck"):
             s += " (%d err, %d stuck)" % (r.get("errors", 0), r.get("stuck", 0))
@@ -199,8 +200,8 @@ def names_section(fig, w):
       "check). Baselines: one resolution walk measured directly, and the WM_COPYDATA round trip (MonitorSim "
       "resolves the name itself).")
     w("")
-    w("| Printers | Walk (direct) | Walk (server's code) | Monitor round trip | Product opnum 2 p50 | Product − (N=1) "
-      "| Calls | Other work on the machine meanwhile |")
+    w("| Printers | Walk (direct) | Walk (server's code) | Monitor round trip | Product opnum 2 p50 "
+      "| Product − (N=1) | Calls | Other work on the machine meanwhile |")
     w("|---|---|---|---|---|---|---|---|")
     for r, other in zip(names["rows"], names["other_cores"]):
         w("| %d | %s | %s | %s | %s | %s | %d | %s |" % (

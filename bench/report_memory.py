@@ -16,8 +16,8 @@ def inflight_table(fig, w):
       "median of the samples taken while every thread was up, with their quartiles beside it." % (
           fig.scale["monitor_delay"], fig.scale["null_hold"]))
     w("")
-    w("| Server | Private idle | Private peak | Working set peak | Threads idle → peak | Heap and data idle | Heap and "
-      "data, all calls in flight (quartiles) | Growth | Samples |")
+    w("| Server | Private idle | Private peak | Working set peak | Threads idle → peak | Heap and data idle "
+      "| Heap and data, all calls in flight (quartiles) | Growth | Samples |")
     w("|---|---|---|---|---|---|---|---|---|")
     for name, r in fig.memory["rows"]:
         q = r.get("plateau_quartiles")

@@ -85,9 +85,11 @@ class Site:
         self.product_port = None
 
     def log(self, text):
+        """A progress line, marked with the site's label."""
         log(("[%s] " % self.label if self.label else "") + text)
 
     def make(self):
+        """A fresh prefix for this site (make_prefix)."""
         self.prefix = make_prefix(self.prefix.path)
 
     def tool(self, exe, args, **kw):
@@ -101,6 +103,7 @@ class Site:
         self.monitor = MonitorSim(self.prefix, *extra, register=True)
 
     def stop_monitor(self):
+        """Ends MonitorSim by closing its standard input."""
         if self.monitor:
             self.monitor.stop()
             self.monitor = None

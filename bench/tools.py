@@ -35,6 +35,7 @@ class Program:
 
     @staticmethod
     def _pump(stream, sink):
+        """Hands every line of `stream` to `sink`, then None at its end."""
         for line in stream:
             sink(line.rstrip("\r\n"))
         sink(None)
@@ -47,6 +48,7 @@ class Program:
             return None
 
     def running(self):
+        """True while the program runs."""
         return self.popen.poll() is None
 
     def close(self, timeout=30):
@@ -64,6 +66,7 @@ class Program:
         return self.popen.returncode
 
     def stderr_text(self):
+        """What the program wrote to standard error so far."""
         return "\n".join(line for line in self.errors if line)
 
 
