@@ -14,6 +14,10 @@ Modules:
     controller  DeviceRpcCtl in stdin mode (also --supervise), a started server
     pdus        raw DCE/RPC PDUs built from Impacket's classes, for damaging
     raw         a raw ncacn_ip_tcp connection that reports whatever comes back
+    calls       calls with known answers; device calls compared with what was sent
+    reference   requests encoded by Impacket's NDR types, test patterns
+    printers    the Lab printer of the MonitorSim tests and its records
+    storm       the storm, load and lost-server engine (see harness/storm)
 
 Requests are encoded and responses decoded by the client package
 devicerpc (python/), which the harness puts on sys.path.
