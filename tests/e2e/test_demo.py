@@ -1,9 +1,12 @@
 """The main job, `make demo`, as a smoke test: it runs to the end in its own
 prefix, every record comes back over both transports, the write shows, the
-server exits 0, and nothing of the prefix is left running."""
+C sample and the metrics read the printer, the server exits 0, and nothing
+of the prefix is left running."""
 import os
 import re
 import subprocess
+
+from prometheus_client.parser import text_string_to_metric_families
 
 from harness.env import ROOT, bin_dir
 from harness.processes import of_prefix
@@ -22,6 +25,15 @@ def test_demo_runs_to_the_end():
     assert out.count("mono     0         15230") == 2, out
     assert "1    32      2          9          2100       2970       90" in out
     assert "result: 0 (success)" in out
+    assert "cassettes 3, duplex 1, firmware 0x00020105" in out
+    assert re.search(r"^1    2       9     2100   2970    90$", out, re.M), out
+    metrics = out[out.index("# HELP"):out.index("== Stopping")]
+    samples = {(s.name, s.labels.get("printer"), s.labels.get("bin")): s.value
+               for family in text_string_to_metric_families(metrics) for s in family.samples}
+    assert samples[("devicerpc_printer_up", "OFFICE", None)] == 1
+    assert samples[("devicerpc_printer_up", "Missing Printer", None)] == 0
+    assert samples[("devicerpc_pages_mono_total", "OFFICE", None)] == 15230
+    assert samples[("devicerpc_bin_paper_level", "OFFICE", "1")] == 90
     assert "controller: exit code 0" in out
     assert out.rstrip().endswith("demo finished")
     prefix = re.search(r"^== Preparing a private Wine prefix \((.*)\)$", out, re.M).group(1)
