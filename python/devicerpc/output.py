@@ -3,10 +3,9 @@ the same forms as the Windows client, DeviceRpcClient."""
 import json
 
 from .errors import status_text, windows_error_text
+from .ndr import ARRAY_SIZE
 from .records import (BinInfoReply, Calibration, ConfigReply, Counter, EmptyReply, FlashData,
                       ServiceSettings)
-
-ARRAY_SIZE = 32768
 
 
 def hex_lines(data):
