@@ -78,6 +78,29 @@ bool KnownCounter(uint32_t counter) {
     return false;
 }
 
+// A reply decoder of the library's, for records of type Record.
+template <typename Record>
+using Decoder = DEVICERPC_STATUS(DEVICERPC_CALL*)(const uint8_t*, uint32_t, Record*);
+
+// One typed read: zero-fills `*record`, checks the common arguments, then
+// refuses argument `refused` (0: none) or a null record (argument
+// `recordArg`), sends `request` with its input and decodes the reply.
+template <typename Record>
+DEVICERPC_STATUS ReadRecord(DEVICERPC_SESSION* session, uint32_t flags, const wchar_t* printer,
+                            long request, const uint8_t* input, uint32_t inSize,
+                            uint32_t refused, Record* record, uint32_t recordArg,
+                            Decoder<Record> decode, uint32_t* code) {
+    if (record) std::memset(record, 0, sizeof(*record));
+    DEVICERPC_STATUS status = CheckCommon(session, flags, printer, code);
+    if (status != DEVICERPC_OK) return status;
+    if (refused) return Report(DEVICERPC_E_ARGUMENT, refused, code);
+    if (!record) return Report(DEVICERPC_E_ARGUMENT, recordArg, code);
+    CallJob* job = nullptr;
+    status = RunTyped(session, flags, request, printer, input, inSize, &job, code);
+    if (status != DEVICERPC_OK) return status;
+    return Decoded(decode(job->out, ReplyLength(job), record), job, code);
+}
+
 }  // namespace
 
 extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetConfig(DEVICERPC_SESSION* session,
@@ -85,14 +108,8 @@ extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetConfig(DEVICERPC_SESSION*
                                                               const wchar_t* printer,
                                                               DEVICERPC_CONFIG* config,
                                                               uint32_t* code) {
-    if (config) std::memset(config, 0, sizeof(*config));
-    DEVICERPC_STATUS status = CheckCommon(session, flags, printer, code);
-    if (status != DEVICERPC_OK) return status;
-    if (!config) return Report(DEVICERPC_E_ARGUMENT, 4, code);
-    CallJob* job = nullptr;
-    status = RunTyped(session, flags, DEVREQ_CONFIG, printer, nullptr, 0, &job, code);
-    if (status != DEVICERPC_OK) return status;
-    return Decoded(DeviceRpcDecodeConfig(job->out, ReplyLength(job), config), job, code);
+    return ReadRecord(session, flags, printer, DEVREQ_CONFIG, nullptr, 0, 0, config, 4,
+                      DeviceRpcDecodeConfig, code);
 }
 
 extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetBins(DEVICERPC_SESSION* session,
@@ -100,28 +117,15 @@ extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetBins(DEVICERPC_SESSION* s
                                                             const wchar_t* printer,
                                                             DEVICERPC_BINS* bins,
                                                             uint32_t* code) {
-    if (bins) std::memset(bins, 0, sizeof(*bins));
-    DEVICERPC_STATUS status = CheckCommon(session, flags, printer, code);
-    if (status != DEVICERPC_OK) return status;
-    if (!bins) return Report(DEVICERPC_E_ARGUMENT, 4, code);
-    CallJob* job = nullptr;
-    status = RunTyped(session, flags, DEVREQ_BIN_INFO, printer, nullptr, 0, &job, code);
-    if (status != DEVICERPC_OK) return status;
-    return Decoded(DeviceRpcDecodeBins(job->out, ReplyLength(job), bins), job, code);
+    return ReadRecord(session, flags, printer, DEVREQ_BIN_INFO, nullptr, 0, 0, bins, 4,
+                      DeviceRpcDecodeBins, code);
 }
 
 extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetCalibration(
     DEVICERPC_SESSION* session, uint32_t flags, const wchar_t* printer,
     DEVICERPC_CALIBRATION* calibration, uint32_t* code) {
-    if (calibration) std::memset(calibration, 0, sizeof(*calibration));
-    DEVICERPC_STATUS status = CheckCommon(session, flags, printer, code);
-    if (status != DEVICERPC_OK) return status;
-    if (!calibration) return Report(DEVICERPC_E_ARGUMENT, 4, code);
-    CallJob* job = nullptr;
-    status = RunTyped(session, flags, DEVREQ_CALIBRATION, printer, nullptr, 0, &job, code);
-    if (status != DEVICERPC_OK) return status;
-    return Decoded(DeviceRpcDecodeCalibration(job->out, ReplyLength(job), calibration), job,
-                   code);
+    return ReadRecord(session, flags, printer, DEVREQ_CALIBRATION, nullptr, 0, 0, calibration, 4,
+                      DeviceRpcDecodeCalibration, code);
 }
 
 extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetCounter(DEVICERPC_SESSION* session,
@@ -129,16 +133,9 @@ extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetCounter(DEVICERPC_SESSION
                                                                const wchar_t* printer,
                                                                uint32_t counter, uint32_t* value,
                                                                uint32_t* code) {
-    if (value) *value = 0;
-    DEVICERPC_STATUS status = CheckCommon(session, flags, printer, code);
-    if (status != DEVICERPC_OK) return status;
-    if (!KnownCounter(counter)) return Report(DEVICERPC_E_ARGUMENT, 4, code);
-    if (!value) return Report(DEVICERPC_E_ARGUMENT, 5, code);
     uint8_t selector = uint8_t(counter);
-    CallJob* job = nullptr;
-    status = RunTyped(session, flags, DEVREQ_COUNTER, printer, &selector, 1, &job, code);
-    if (status != DEVICERPC_OK) return status;
-    return Decoded(DeviceRpcDecodeCounter(job->out, ReplyLength(job), value), job, code);
+    return ReadRecord(session, flags, printer, DEVREQ_COUNTER, &selector, 1,
+                      KnownCounter(counter) ? 0 : 4, value, 5, DeviceRpcDecodeCounter, code);
 }
 
 extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetFlashItem(DEVICERPC_SESSION* session,
@@ -147,32 +144,18 @@ extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetFlashItem(DEVICERPC_SESSI
                                                                  uint32_t selector,
                                                                  DEVICERPC_FLASH_ITEM* item,
                                                                  uint32_t* code) {
-    if (item) std::memset(item, 0, sizeof(*item));
-    DEVICERPC_STATUS status = CheckCommon(session, flags, printer, code);
-    if (status != DEVICERPC_OK) return status;
-    if (selector > 255 || selector == SELECTOR_SERVICE_SETTINGS)
-        return Report(DEVICERPC_E_ARGUMENT, 4, code);
-    if (!item) return Report(DEVICERPC_E_ARGUMENT, 5, code);
+    bool allowed = selector <= 255 && selector != SELECTOR_SERVICE_SETTINGS;
     uint8_t input = uint8_t(selector);
-    CallJob* job = nullptr;
-    status = RunTyped(session, flags, DEVREQ_FLASH_DATA, printer, &input, 1, &job, code);
-    if (status != DEVICERPC_OK) return status;
-    return Decoded(DeviceRpcDecodeFlashItem(job->out, ReplyLength(job), item), job, code);
+    return ReadRecord(session, flags, printer, DEVREQ_FLASH_DATA, &input, 1, allowed ? 0 : 4,
+                      item, 5, DeviceRpcDecodeFlashItem, code);
 }
 
 extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcGetServiceSettings(
     DEVICERPC_SESSION* session, uint32_t flags, const wchar_t* printer,
     DEVICERPC_SERVICE_SETTINGS* settings, uint32_t* code) {
-    if (settings) std::memset(settings, 0, sizeof(*settings));
-    DEVICERPC_STATUS status = CheckCommon(session, flags, printer, code);
-    if (status != DEVICERPC_OK) return status;
-    if (!settings) return Report(DEVICERPC_E_ARGUMENT, 4, code);
     uint8_t selector = uint8_t(SELECTOR_SERVICE_SETTINGS);
-    CallJob* job = nullptr;
-    status = RunTyped(session, flags, DEVREQ_FLASH_DATA, printer, &selector, 1, &job, code);
-    if (status != DEVICERPC_OK) return status;
-    return Decoded(DeviceRpcDecodeServiceSettings(job->out, ReplyLength(job), settings), job,
-                   code);
+    return ReadRecord(session, flags, printer, DEVREQ_FLASH_DATA, &selector, 1, 0, settings, 4,
+                      DeviceRpcDecodeServiceSettings, code);
 }
 
 extern "C" DEVICERPC_STATUS DEVICERPC_CALL DeviceRpcWriteBins(DEVICERPC_SESSION* session,
