@@ -124,6 +124,13 @@ class Prefix:
         """TCP ports in LISTEN state held by this prefix's wineserver."""
         return processes.listening_tcp_ports(self.path)
 
+    def tcp_port(self):
+        """The one TCP port the prefix's server listens on; AssertionError
+        when there is not exactly one."""
+        ports = self.listening_tcp_ports()
+        assert len(ports) == 1, "expected one TCP endpoint, found %s" % ports
+        return ports[0]
+
     # -- registry --------------------------------------------------------------
     def reg(self, *args, check=True):
         """Runs reg.exe; RuntimeError when it fails and `check` is set."""

@@ -1,5 +1,5 @@
 """The storm, load and lost-server engine of scripts/storm, and of the
-short versions in tests/e2e/test_reliability.py.
+short versions in tests/e2e/test_storm_load.py.
 
     cases         the storm's cases: mutated and random stubs (make_case)
     damage        broken PDU sequences, binds and connections among them

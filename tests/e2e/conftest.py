@@ -16,6 +16,7 @@ if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
 from harness.controller import Controller  # noqa: E402
+from harness.monitorsim import MonitorSim  # noqa: E402
 from harness.prefix import Prefix  # noqa: E402
 
 
@@ -46,3 +47,19 @@ def server(wine):
     ctl.launch_and_start()
     yield ctl
     ctl.close()
+
+
+@pytest.fixture
+def monitors(wine):
+    """Starts MonitorSim instances (sample printer registered); all are
+    stopped after the test."""
+    started = []
+
+    def start(*options, log_path=None):
+        monitor = MonitorSim(wine, *options, register=True, log_path=log_path)
+        started.append(monitor)
+        return monitor
+
+    yield start
+    for monitor in started:
+        monitor.stop()

@@ -1,6 +1,6 @@
 """The supervising controller: Wine's RPC runtime ends the whole server
 process on one request (opnum 1 in two fragments, the last flagged as
-carrying an object UUID that is not there), and DeviceRpcController
+carrying an object UUID that is not there), and DeviceRpcCtl
 --supervise must bring the server back."""
 import re
 import time
