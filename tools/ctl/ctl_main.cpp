@@ -28,7 +28,7 @@ const DWORD kPollMs = 200;
 // closed while the runtime stops listening can leave the runtime waiting
 // for it for ever: the stop never completes and the process cannot listen
 // again. Probing at once after STOP raced the stop sequence exactly so
-// (measured: about one run in four under load); after this pause, none.
+// (measured: about one run in five under load); after this pause, none.
 const DWORD kStopSettleMs = 500;
 
 enum CtlCommandId {
