@@ -101,10 +101,7 @@ def start_server(prefix, *options):
     prefix.clear_device_tree()
     controller = Controller(prefix, *options)
     controller.launch_and_start()
-    ports = prefix.listening_tcp_ports()
-    if len(ports) != 1:
-        raise RuntimeError("expected one TCP endpoint, found %s" % ports)
-    return Server(controller, ports[0], processes.server_pid(prefix.path))
+    return Server(controller, prefix.tcp_port(), processes.server_pid(prefix.path))
 
 
 class ModuleServer:

@@ -6,6 +6,7 @@
     to_windows_path(path)  a Linux path as Wine's Z: drive shows it
     project_version()      the version CMakeLists.txt gives
     wine_env(path)         the environment of programs in prefix `path`
+    run_devicerpc(*args)   the Python client's command line from this tree
 
 Importing it puts python/ (the devicerpc package) on sys.path; importing
 the harness calls turn_off_address_randomization().
@@ -13,6 +14,7 @@ the harness calls turn_off_address_randomization().
 import ctypes
 import os
 import re
+import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -37,6 +39,15 @@ def use_bin(path):
     this process starts, through $DEVICERPC_BIN)."""
     _bin[0] = os.path.abspath(path)
     os.environ["DEVICERPC_BIN"] = _bin[0]
+
+
+def run_devicerpc(*args, cwd=None, timeout=120):
+    """Runs `python3 -m devicerpc ARGS` from python/ under Debian's Python
+    (the one that sees Impacket); its CompletedProcess (text)."""
+    path = os.pathsep.join(filter(None, [PACKAGE, os.environ.get("PYTHONPATH")]))
+    return subprocess.run(["/usr/bin/python3", "-m", "devicerpc", *map(str, args)],
+                          env=dict(os.environ, PYTHONPATH=path), capture_output=True, text=True,
+                          timeout=timeout, cwd=cwd)
 
 
 def to_windows_path(path):

@@ -8,7 +8,7 @@
     prefix.close()         ends the prefix's wineserver; removes a temporary folder
     prefix.reg(...), set_binary, set_dword, set_string, get_value,
     delete_value, delete_key, clear_device_tree   the registry, through reg.exe
-    prefix.listening_tcp_ports(), prefix.processes()  (see processes)
+    prefix.listening_tcp_ports(), prefix.tcp_port(), prefix.processes()  (see processes)
 
 Program names without a folder are taken from env.bin_dir(); reg, cmd
 and wineboot are Wine's own.
@@ -125,10 +125,11 @@ class Prefix:
         return processes.listening_tcp_ports(self.path)
 
     def tcp_port(self):
-        """The one TCP port the prefix's server listens on; AssertionError
+        """The one TCP port the prefix's server listens on; RuntimeError
         when there is not exactly one."""
         ports = self.listening_tcp_ports()
-        assert len(ports) == 1, "expected one TCP endpoint, found %s" % ports
+        if len(ports) != 1:
+            raise RuntimeError("expected one TCP endpoint, found %s" % ports)
         return ports[0]
 
     # -- registry --------------------------------------------------------------

@@ -14,6 +14,7 @@ from prometheus_client.parser import text_string_to_metric_families
 import devicerpc
 from devicerpc import Client, MalformedReply, MappedRequestError, RequestFailed, RpcFault, Unreachable
 from harness.env import PACKAGE, project_version
+from harness.env import run_devicerpc as cli
 from harness.monitorsim import MonitorSim
 
 UNKNOWN = "Nowhere 9"
@@ -43,12 +44,6 @@ def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def cli(*args, cwd=None, timeout=120):
-    env = dict(os.environ, PYTHONPATH=PACKAGE)
-    return subprocess.run(["/usr/bin/python3", "-m", "devicerpc", *map(str, args)], env=env,
-                          capture_output=True, text=True, timeout=timeout, cwd=cwd)
 
 
 # -- the API ---------------------------------------------------------------------------
