@@ -8,7 +8,8 @@ from prometheus_client.parser import text_string_to_metric_families
 
 from devicerpc import BinInfo, MalformedReply, records
 from devicerpc.cli import hex_bytes, long_number
-from devicerpc.metrics import PrinterSample, exposition
+from devicerpc.collection import PrinterSample
+from devicerpc.exposition import exposition
 
 CONFIG = struct.pack("<4L", 32, 2, 1, 3) + bytes(16)
 BIN = struct.pack("<8L", 32, 1, 9, 0, 2100, 2970, 80, 0)
