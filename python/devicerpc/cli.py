@@ -2,7 +2,8 @@
 
 The commands, their output and exit statuses are those of the Windows
 client DeviceRpcClient, for what makes sense over ncacn_ip_tcp; `metrics`
-prints page counters and paper levels for Prometheus.
+prints page counters and paper levels for Prometheus, and `gateway` serves
+a fleet's printers over HTTP.
 """
 import argparse
 import re
@@ -10,6 +11,7 @@ import sys
 from dataclasses import dataclass
 
 from . import __version__, metrics, output
+from .gateway import command as gateway_command
 from .client import Client, decode_answer
 from .errors import MalformedReply, RequestFailed, TransportError
 from .ndr import ARRAY_SIZE
@@ -164,6 +166,7 @@ def build_parser():
     p = sub.add_parser("probe", help=text, description=text, epilog=EPILOG, parents=[common])
     p.set_defaults(run=run_probe)
     metrics.add_parser(sub, [common])
+    gateway_command.add_parser(sub)
     return parser
 
 
