@@ -62,8 +62,18 @@ demo: bootstrap
 	scripts/demo $(BUILD_DIR)/bin
 
 # The versioned zip of the executables, the IDL and the documentation.
+# Given a code-signing certificate and its key (as make variables or in the
+# environment), every .exe and .dll in it is signed with Authenticode; the
+# key's passphrase file and an RFC 3161 time-stamp server are optional
+# (docs/signing.md). Unsigned without them.
+SIGN_CERT ?=
+SIGN_KEY ?=
+SIGN_PASS_FILE ?=
+SIGN_TIMESTAMP ?=
 package: build
-	scripts/package $(BUILD_DIR)
+	scripts/package $(BUILD_DIR) $(if $(SIGN_CERT),--sign-cert "$(SIGN_CERT)") \
+	  $(if $(SIGN_KEY),--sign-key "$(SIGN_KEY)") $(if $(SIGN_PASS_FILE),--sign-pass-file "$(SIGN_PASS_FILE)") \
+	  $(if $(SIGN_TIMESTAMP),--sign-timestamp "$(SIGN_TIMESTAMP)")
 
 # The server against its baselines in a private Wine prefix (under ten
 # minutes); writes bench/results/latest.md and latest.png.
