@@ -13,7 +13,7 @@ import time
 import psutil
 
 import measures
-from harness import processes
+from harness import env, processes
 from harness.controller import Controller
 from harness.monitorsim import MonitorSim
 from harness.prefix import Prefix
@@ -83,6 +83,7 @@ class Site:
         self.ctl = None
         self.server_pid = None
         self.product_port = None
+        self.server_exe = None   # Linux path of the server to launch; None: beside DeviceRpcCtl
 
     def log(self, text):
         """A progress line, marked with the site's label."""
@@ -117,7 +118,8 @@ class Site:
 
     def launch_product(self):
         """The server launched by its controller, waiting for START."""
-        self.ctl = Controller(self.prefix)
+        options = ("--server", env.to_windows_path(self.server_exe)) if self.server_exe else ()
+        self.ctl = Controller(self.prefix, *options)
         self.command("launch", "launched")
         self.server_pid = wait_pid(self.prefix, "DeviceRpcServer.exe")
         if self.server_pid is None:
