@@ -96,9 +96,9 @@ class Gateway:
         with open(self.log_file.name, encoding="utf-8", errors="replace") as f:
             return f.read()
 
-    def get(self, path, timeout=60, headers=None):
-        """GET `path`: its Answer, whatever the status."""
-        request = urllib.request.Request(self.url + path, headers=headers or {})
+    def get(self, path, timeout=60, headers=None, method="GET"):
+        """GET (or `method`) `path`: its Answer, whatever the status."""
+        request = urllib.request.Request(self.url + path, headers=headers or {}, method=method)
         try:
             with urllib.request.urlopen(request, timeout=timeout) as answer:
                 return Answer(answer.status, answer.headers, answer.read())

@@ -16,6 +16,7 @@ if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
 from harness.controller import Controller  # noqa: E402
+from harness.gateway import Site  # noqa: E402
 from harness.monitorsim import MonitorSim  # noqa: E402
 from harness.prefix import Prefix  # noqa: E402
 
@@ -63,3 +64,13 @@ def monitors(wine):
     yield start
     for monitor in started:
         monitor.stop()
+
+
+@pytest.fixture(scope="module")
+def site(prefix_path, tmp_path_factory):
+    """One gateway over the sample printer's server for a test module
+    (harness.gateway.Site): refresh interval 5 s, call time-out 5 s."""
+    started = Site(Prefix(prefix_path), tmp_path_factory.mktemp("site"), refresh_interval=5,
+                   call_timeout=5).start()
+    yield started
+    started.stop()

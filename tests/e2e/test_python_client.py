@@ -248,3 +248,10 @@ def test_installs_into_a_venv_the_documented_way(tmp_path):
     where = subprocess.run([venv / "bin" / "python", "-c", "import devicerpc; print(devicerpc.__file__)"],
                            capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert where.stdout.startswith(str(venv)), where.stdout
+    # The gateway's templates and style sheet are installed with it.
+    check = "from devicerpc.gateway import pages, service; pages.environment().get_template('printer.html')"
+    pages = subprocess.run([venv / "bin" / "python", "-c", check],
+                           capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert pages.returncode == 0, pages.stderr
+    style = venv.glob("lib/python3*/site-packages/devicerpc/gateway/static/style.css")
+    assert list(style), "style.css not installed"
