@@ -9,7 +9,7 @@ PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 120
 
-.PHONY: all build build-clang bootstrap test unit-test fuzz-smoke e2e-test demo fuzz package bench clean
+.PHONY: all build build-clang bootstrap test unit-test fuzz-smoke e2e-test demo serve fuzz package bench clean
 
 all: build
 
@@ -60,6 +60,12 @@ e2e-test:
 demo: bootstrap
 	$(MAKE) build
 	scripts/demo $(BUILD_DIR)/bin
+
+# The status gateway over the sample printer until Ctrl-C, for a browser
+# (GATEWAY_LISTEN=HOST:PORT, default 127.0.0.1:9464).
+serve: bootstrap
+	$(MAKE) build
+	scripts/serve $(BUILD_DIR)/bin
 
 # The versioned zip of the executables, the IDL and the documentation.
 # Given a code-signing certificate and its key (as make variables or in the
