@@ -17,6 +17,7 @@ Modules:
     calls       calls with known answers; device calls compared with what was sent
     reference   requests encoded by Impacket's NDR types, test patterns
     printers    the Lab printer of the MonitorSim tests and its records
+    display     a virtual X display (Xvfb), a prefix booted on it, Wine's virtual desktop, screenshots
     storm       the storm, load and lost-server engine (see harness/storm)
 
 Requests are encoded and responses decoded by the client package
