@@ -28,7 +28,7 @@ from . import env
 from .controller import Controller
 from .monitorsim import MonitorSim
 
-READY = re.compile(r"listening on (http://\S+?:(\d+))/")
+READY = re.compile(r"listening on (https?://\S+?:(\d+))/")
 START_WAIT = 30
 
 

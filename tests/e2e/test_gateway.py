@@ -1,11 +1,17 @@
 """The gateway over the real server under Wine and MonitorSim with the
 sample printer: its API and /probe, collections shared as measured in
-MonitorSim's log, and its answers to bad requests."""
+MonitorSim's log, its answers to bad requests, and its reload on SIGHUP."""
+import re
+import signal
 import threading
+import time
 from urllib.parse import quote
 
 import psutil
 from prometheus_client.parser import text_string_to_metric_families
+
+from harness.gateway import Gateway, write_config
+from harness.tls import write_web_config
 
 # samples/office.printer, spelled out.
 COUNTERS = {"mono": 15230, "color": 8412, "black": 17090, "cyan": 6120, "magenta": 5981,
@@ -145,3 +151,41 @@ def test_bad_requests_get_a_clear_answer_and_nothing_is_called(site):
                           result="ok") == calls
     assert "Traceback" not in site.gateway.log() and site.gateway.proc.poll() is None
     assert site.gateway.get("/").status == 200
+
+
+def test_sighup_reloads_the_configuration_and_keeps_a_valid_one(site, tmp_path):
+    config = tmp_path / "gateway.toml"
+    fleet = {"local": {"host": "127.0.0.1", "port": site.port, "printers": ["OFFICE"]}}
+    write_config(config, fleet)
+    web = tmp_path / "web.yml"
+    web.write_text("{}\n")
+    gateway = Gateway(config, "--web.config.file", web)
+    try:
+        def printers():
+            return [p["printer"] for p in gateway.json("/api/v1/printers")["printers"]]
+
+        def reloaded(count):
+            gateway.proc.send_signal(signal.SIGHUP)
+            deadline = time.time() + 30
+            while len(re.findall(r": reloaded:|: reload refused", gateway.log())) < count \
+                    and time.time() < deadline:
+                time.sleep(0.05)
+
+        assert printers() == ["OFFICE"]
+        fleet["local"]["printers"].append("Missing Printer")
+        write_config(config, fleet)
+        reloaded(1)
+        assert printers() == ["OFFICE", "Missing Printer"]
+        config.write_text("servers = 5\n")
+        reloaded(2)
+        assert "reload refused, the running configuration stays: %s: servers" % config \
+            in gateway.log()
+        assert printers() == ["OFFICE", "Missing Printer"]
+        # New users take effect at once.
+        write_config(config, fleet)
+        write_web_config(web, users={"admin": "pw"})
+        reloaded(3)
+        assert gateway.get("/api/v1/printers").status == 401
+    finally:
+        assert gateway.stop() == 0
+    assert "Traceback" not in gateway.log()

@@ -17,6 +17,7 @@ from starlette.exceptions import HTTPException as RoutingError
 
 from .. import __version__
 from ..exposition import exposition
+from .access import BasicAuth
 from .pages import render_page
 from .views import PrinterList, Printer, Problem, printer_view
 
@@ -194,6 +195,8 @@ def create_app(gateway):
     add_prometheus(app, gateway)
     add_api(app, gateway)
     add_errors(app, gateway)
+    # Added first, so that the headers below also go on its refusals.
+    app.add_middleware(BasicAuth, gateway=gateway)
 
     @app.middleware("http")
     async def headers(request, call_next):
