@@ -62,6 +62,7 @@ void Json(const wchar_t* text) {
     putchar('"');
 }
 
+// The monitor's control of identifier `id`.
 HWND Control(const Target& t, int id) {
     return GetDlgItem(t.window, id);
 }
@@ -81,6 +82,7 @@ void Cell(const Target& t, HWND list, int row, int column, wchar_t* out) {
     out[TEXT_CHARS - 1] = 0;
 }
 
+// The rows of a list.
 int Rows(HWND list) {
     return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
 }
@@ -114,6 +116,7 @@ void WindowText(HWND control, wchar_t* out) {
     out[TEXT_CHARS - 1] = 0;
 }
 
+// A field `name` with a control's text.
 void JsonText(const wchar_t* name, HWND control) {
     wchar_t text[TEXT_CHARS];
     WindowText(control, text);
@@ -147,6 +150,7 @@ int FocusId(const Target& t) {
     return GetDlgCtrlID(info.hwndFocus);
 }
 
+// Everything the window shows, with its place on the screen and the focus.
 void Dump(const Target& t) {
     printf("{\"op\":\"dump\"");
     JsonText(L"title", t.window);
@@ -202,6 +206,7 @@ bool Find(Target* t, DWORD ms) {
     return t->window && t->remote;
 }
 
+// Polls control `id` until it shows `wanted` or `ms` have passed.
 void Until(const Target& t, int id, const wchar_t* wanted, DWORD ms) {
     ULONGLONG start = GetTickCount64();
     wchar_t seen[TEXT_CHARS];
@@ -213,6 +218,7 @@ void Until(const Target& t, int id, const wchar_t* wanted, DWORD ms) {
     printf("}\n");
 }
 
+// Selects a row of the printer list, as a click on it would.
 void Select(const Target& t, int row) {
     LVITEMW state = {};
     state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
@@ -224,6 +230,7 @@ void Select(const Target& t, int row) {
     printf("{\"op\":\"select\",\"row\":%d}\n", row);
 }
 
+// Whether the window's thread answers a message within `ms`.
 void Ping(const Target& t, DWORD ms) {
     ULONGLONG start = GetTickCount64();
     DWORD_PTR length = 0;
@@ -245,6 +252,7 @@ void Press(const Target& t, UINT down, UINT up, WPARAM key, LPARAM flags) {
     Sleep(300);
 }
 
+// Presses Tab `count` times, noting the focused control after each.
 void Tab(const Target& t, int count) {
     printf("{\"op\":\"tab\",\"focus\":[");
     for (int i = 0; i < count; ++i) {
@@ -254,11 +262,13 @@ void Tab(const Target& t, int count) {
     printf("]}\n");
 }
 
+// Presses Alt and an access key.
 void Alt(const Target& t, wchar_t key) {
     Press(t, WM_SYSCHAR, 0, key, 1 << 29);  // bit 29: Alt is down
     printf("{\"op\":\"alt\",\"focus\":%d}\n", FocusId(t));
 }
 
+// Closes the window and waits up to `ms` for the monitor's process to end.
 void Close(const Target& t, DWORD ms) {
     ULONGLONG start = GetTickCount64();
     PostMessageW(t.window, WM_CLOSE, 0, 0);
@@ -267,11 +277,13 @@ void Close(const Target& t, DWORD ms) {
            static_cast<unsigned long long>(GetTickCount64() - start));
 }
 
+// A menu command or button, by its identifier.
 void Command(const Target& t, DWORD id) {
     PostMessageW(t.window, WM_COMMAND, id, 0);
     printf("{\"op\":\"command\",\"id\":%lu}\n", id);
 }
 
+// A number of the command line (decimal or 0x-hex).
 DWORD Number(const wchar_t* text) {
     return static_cast<DWORD>(wcstoul(text, nullptr, 0));
 }

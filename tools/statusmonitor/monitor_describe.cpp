@@ -139,22 +139,22 @@ void FirmwareText(const PrinterView& view, wchar_t* out, size_t chars) {
 
 void ShortStateText(const PrinterView& view, wchar_t* out, size_t chars) {
     switch (view.condition) {
-        case CONDITION_NOT_READ:
-            CopyText(out, chars, IDS_SHORT_NOT_READ);
-            return;
-        case CONDITION_NOT_ANSWERING:
-            CopyText(out, chars, IDS_SHORT_NOT_ANSWERING);
-            return;
-        case CONDITION_REFUSED:
-            CopyText(out, chars, IDS_SHORT_REFUSED);
-            return;
-        case CONDITION_UNREADABLE:
-            CopyText(out, chars, IDS_SHORT_UNREADABLE);
-            return;
-        case CONDITION_READY:
-            BinProblems(view, out, chars);
-            if (!out[0]) CopyText(out, chars, IDS_SHORT_READY);
-            return;
+    case CONDITION_NOT_READ:
+        CopyText(out, chars, IDS_SHORT_NOT_READ);
+        return;
+    case CONDITION_NOT_ANSWERING:
+        CopyText(out, chars, IDS_SHORT_NOT_ANSWERING);
+        return;
+    case CONDITION_REFUSED:
+        CopyText(out, chars, IDS_SHORT_REFUSED);
+        return;
+    case CONDITION_UNREADABLE:
+        CopyText(out, chars, IDS_SHORT_UNREADABLE);
+        return;
+    case CONDITION_READY:
+        BinProblems(view, out, chars);
+        if (!out[0]) CopyText(out, chars, IDS_SHORT_READY);
+        return;
     }
 }
 
@@ -189,21 +189,21 @@ void FailureText(const PrinterReading& r, const ServerWhere& where, wchar_t* out
     if (!system[0]) CopyText(system, 256, IDS_UNKNOWN_ERROR);
     DWORD_PTR inserts[] = {Insert(place), Insert(r.code), Insert(system)};
     switch (r.status) {
-        case DEVICERPC_E_TRANSPORT:
-            FormatText(out, chars, IDS_FAIL_TRANSPORT, inserts);
-            return;
-        case DEVICERPC_E_FALSE:
-            FormatText(out, chars, IDS_FAIL_REFUSED, inserts);
-            return;
-        case DEVICERPC_E_REPLY:
-            FormatText(out, chars, IDS_FAIL_REPLY, inserts);
-            return;
-        case DEVICERPC_E_WIN32:
-            FormatText(out, chars, IDS_FAIL_WIN32, inserts);
-            return;
-        default:
-            FormatText(out, chars, IDS_FAIL_ARGUMENT, inserts);
-            return;
+    case DEVICERPC_E_TRANSPORT:
+        FormatText(out, chars, IDS_FAIL_TRANSPORT, inserts);
+        return;
+    case DEVICERPC_E_FALSE:
+        FormatText(out, chars, IDS_FAIL_REFUSED, inserts);
+        return;
+    case DEVICERPC_E_REPLY:
+        FormatText(out, chars, IDS_FAIL_REPLY, inserts);
+        return;
+    case DEVICERPC_E_WIN32:
+        FormatText(out, chars, IDS_FAIL_WIN32, inserts);
+        return;
+    default:
+        FormatText(out, chars, IDS_FAIL_ARGUMENT, inserts);
+        return;
     }
 }
 

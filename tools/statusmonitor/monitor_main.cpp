@@ -75,6 +75,7 @@ int RunMonitor(HINSTANCE instance, int show) {
 
 }  // namespace
 
+// The command line, the printer list (given or remembered), then the window.
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);

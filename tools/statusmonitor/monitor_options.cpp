@@ -26,6 +26,7 @@ constexpr int OPTION_COUNT = 6;
 OptionSpec g_options[OPTION_COUNT];
 ToolSpec g_spec;
 
+// The parser's record as the monitor's settings.
 MonitorSettings* Settings(void* record) {
     return static_cast<MonitorSettings*>(record);
 }

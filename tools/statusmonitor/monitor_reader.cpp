@@ -79,6 +79,8 @@ void ReadRound(const Reader& reader) {
     if (session) DeviceRpcCloseSession(session);
 }
 
+// Rounds until the application closes: one at once, then one after each
+// interval or refresh request.
 DWORD WINAPI ReaderThread(void* parameter) {
     Reader* reader = static_cast<Reader*>(parameter);
     HANDLE waits[] = {reader->stop, reader->refresh};

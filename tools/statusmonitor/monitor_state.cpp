@@ -16,14 +16,14 @@ void StartView(PrinterView* view, const wchar_t* name) {
 
 Condition ConditionOf(const PrinterReading& reading) {
     switch (reading.status) {
-        case DEVICERPC_OK:
-            return CONDITION_READY;
-        case DEVICERPC_E_TRANSPORT:
-            return CONDITION_NOT_ANSWERING;
-        case DEVICERPC_E_FALSE:
-            return CONDITION_REFUSED;
-        default:
-            return CONDITION_UNREADABLE;
+    case DEVICERPC_OK:
+        return CONDITION_READY;
+    case DEVICERPC_E_TRANSPORT:
+        return CONDITION_NOT_ANSWERING;
+    case DEVICERPC_E_FALSE:
+        return CONDITION_REFUSED;
+    default:
+        return CONDITION_UNREADABLE;
     }
 }
 

@@ -16,6 +16,7 @@ const wchar_t WINDOW_CLASS[] = L"PrinterStatusMonitorWindow";
 constexpr int MIN_W = 640;
 constexpr int MIN_H = 480;
 
+// The record attached to the window at WM_NCCREATE (null before).
 MonitorApp* AppOf(HWND window) {
     return reinterpret_cast<MonitorApp*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
@@ -84,30 +85,31 @@ void Restore(MonitorApp* app) {
     SetForegroundWindow(app->window);
 }
 
+// A menu item, an accelerator or a button.
 void OnCommand(MonitorApp* app, int command) {
     switch (command) {
-        case IDC_REFRESH:
-            RefreshNow(&app->reader);
-            break;
-        case IDC_HIDE:
-            // Without a notification area to come back from, only minimise.
-            ShowWindow(app->window, app->tray.added ? SW_HIDE : SW_MINIMIZE);
-            break;
-        case IDM_OPEN:
-            Restore(app);
-            break;
-        case IDM_EXIT:
-            DestroyWindow(app->window);
-            break;
-        case IDM_ABOUT: {
-            wchar_t text[512];
-            DWORD_PTR inserts[] = {Insert(DEVICERPC_VERSION)};
-            FormatText(text, 512, IDS_ABOUT_TEXT, inserts);
-            MessageBoxW(app->window, text, Text(IDS_ABOUT_TITLE), MB_OK | MB_ICONINFORMATION);
-            break;
-        }
-        default:
-            break;
+    case IDC_REFRESH:
+        RefreshNow(&app->reader);
+        break;
+    case IDC_HIDE:
+        // Without a notification area to come back from, only minimise.
+        ShowWindow(app->window, app->tray.added ? SW_HIDE : SW_MINIMIZE);
+        break;
+    case IDM_OPEN:
+        Restore(app);
+        break;
+    case IDM_EXIT:
+        DestroyWindow(app->window);
+        break;
+    case IDM_ABOUT: {
+        wchar_t text[512];
+        DWORD_PTR inserts[] = {Insert(DEVICERPC_VERSION)};
+        FormatText(text, 512, IDS_ABOUT_TEXT, inserts);
+        MessageBoxW(app->window, text, Text(IDS_ABOUT_TITLE), MB_OK | MB_ICONINFORMATION);
+        break;
+    }
+    default:
+        break;
     }
 }
 
@@ -115,23 +117,23 @@ void OnCommand(MonitorApp* app, int command) {
 // the window, its context menu offers open, refresh and exit.
 void OnTray(MonitorApp* app, WPARAM w, LPARAM l) {
     switch (LOWORD(l)) {
-        case NIN_SELECT:
-        case NIN_KEYSELECT:
-        case WM_LBUTTONUP:
-        case WM_LBUTTONDBLCLK:
-            Restore(app);
-            break;
-        case WM_CONTEXTMENU:
-            ShowTrayMenu(app, {GET_X_LPARAM(w), GET_Y_LPARAM(w)});
-            break;
-        case WM_RBUTTONUP: {
-            POINT at;
-            GetCursorPos(&at);
-            ShowTrayMenu(app, at);
-            break;
-        }
-        default:
-            break;
+    case NIN_SELECT:
+    case NIN_KEYSELECT:
+    case WM_LBUTTONUP:
+    case WM_LBUTTONDBLCLK:
+        Restore(app);
+        break;
+    case WM_CONTEXTMENU:
+        ShowTrayMenu(app, {GET_X_LPARAM(w), GET_Y_LPARAM(w)});
+        break;
+    case WM_RBUTTONUP: {
+        POINT at;
+        GetCursorPos(&at);
+        ShowTrayMenu(app, at);
+        break;
+    }
+    default:
+        break;
     }
 }
 
@@ -162,82 +164,98 @@ BOOL CALLBACK ForwardColourChange(HWND child, LPARAM) {
     return TRUE;
 }
 
-// The messages the window handles itself once its record is attached.
-bool Handle(MonitorApp* app, UINT message, WPARAM w, LPARAM l, LRESULT* result) {
-    *result = 0;
+// The window's size, DPI, fonts and colours; true when handled.
+bool HandleLook(MonitorApp* app, UINT message, WPARAM w, LPARAM l, LRESULT* result) {
     switch (message) {
-        case WM_CREATE:
-            *result = OnCreate(app) ? 0 : -1;
-            return true;
-        case WM_SIZE:
-            if (w == SIZE_MINIMIZED && app->tray.added)
-                ShowWindow(app->window, SW_HIDE);  // minimised to the notification area
-            else if (w != SIZE_MINIMIZED)
-                LayoutControls(app);
-            return true;
-        case WM_GETMINMAXINFO: {
-            MINMAXINFO* info = reinterpret_cast<MINMAXINFO*>(l);
-            info->ptMinTrackSize = {MulDiv(MIN_W, app->dpi ? app->dpi : 96, 96),
-                                    MulDiv(MIN_H, app->dpi ? app->dpi : 96, 96)};
-            return true;
-        }
-        case WM_DPICHANGED:
-            OnDpiChanged(app, HIWORD(w), reinterpret_cast<const RECT*>(l));
-            return true;
-        case WM_SETTINGCHANGE:
-            UpdateFonts(app);
+    case WM_SIZE:
+        if (w == SIZE_MINIMIZED && app->tray.added)
+            ShowWindow(app->window, SW_HIDE);  // minimised to the notification area
+        else if (w != SIZE_MINIMIZED)
             LayoutControls(app);
-            return false;
-        case WM_CTLCOLORSTATIC:
-            // Labels and group boxes in the scheme's dialog colours, as high
-            // contrast themes set them.
-            SetTextColor(reinterpret_cast<HDC>(w), GetSysColor(COLOR_BTNTEXT));
-            SetBkColor(reinterpret_cast<HDC>(w), GetSysColor(COLOR_BTNFACE));
-            *result = reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
-            return true;
-        case WM_SYSCOLORCHANGE:
-            EnumChildWindows(app->window, ForwardColourChange, 0);
-            return true;
-        case WM_ACTIVATE:
-            // Give the focus back to the control that had it.
-            if (LOWORD(w) == WA_INACTIVE)
-                app->focus = GetFocus();
-            else if (app->focus && IsChild(app->window, app->focus))
-                SetFocus(app->focus);
-            return true;
-        case WM_NEXTDLGCTL: {
-            // IsDialogMessage moves the focus for an access key with this
-            // message, which only dialogs handle by themselves.
-            HWND next = LOWORD(l) ? reinterpret_cast<HWND>(w)
-                                  : GetNextDlgTabItem(app->window, GetFocus(), w != 0);
-            if (next) SetFocus(next);
-            return true;
-        }
-        case WM_COMMAND:
-            OnCommand(app, LOWORD(w));
-            return true;
-        case WM_NOTIFY:
-            OnNotify(app, reinterpret_cast<const NMHDR*>(l));
-            return true;
-        case WM_MONITOR_READING:
-            OnReading(app, reinterpret_cast<PrinterReading*>(l));
-            return true;
-        case WM_MONITOR_TRAY:
-            OnTray(app, w, l);
-            return true;
-        case WM_DESTROY:
-            RemoveTrayIcon(app);
-            PostQuitMessage(0);
-            return true;
-        default:
-            if (message != 0 && message == app->tray.taskbarCreated) {
-                AddTrayIcon(app);  // the taskbar restarted without our icon
-                return true;
-            }
-            return false;
+        return true;
+    case WM_GETMINMAXINFO: {
+        MINMAXINFO* info = reinterpret_cast<MINMAXINFO*>(l);
+        int dpi = static_cast<int>(app->dpi ? app->dpi : 96);
+        info->ptMinTrackSize = {MulDiv(MIN_W, dpi, 96), MulDiv(MIN_H, dpi, 96)};
+        return true;
+    }
+    case WM_DPICHANGED:
+        OnDpiChanged(app, HIWORD(w), reinterpret_cast<const RECT*>(l));
+        return true;
+    case WM_SETTINGCHANGE:
+        UpdateFonts(app);  // the message font may have changed
+        LayoutControls(app);
+        return false;
+    case WM_CTLCOLORSTATIC:
+        // Labels and group boxes in the scheme's dialog colours, as high
+        // contrast themes set them.
+        SetTextColor(reinterpret_cast<HDC>(w), GetSysColor(COLOR_BTNTEXT));
+        SetBkColor(reinterpret_cast<HDC>(w), GetSysColor(COLOR_BTNFACE));
+        *result = reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+        return true;
+    case WM_SYSCOLORCHANGE:
+        EnumChildWindows(app->window, ForwardColourChange, 0);
+        return true;
+    default:
+        return false;
     }
 }
 
+// The focus: kept across deactivation, and moved for access keys;
+// true when handled.
+bool HandleFocus(MonitorApp* app, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_ACTIVATE) {
+        if (LOWORD(w) == WA_INACTIVE)
+            app->focus = GetFocus();
+        else if (app->focus && IsChild(app->window, app->focus))
+            SetFocus(app->focus);
+        return true;
+    }
+    if (message == WM_NEXTDLGCTL) {
+        // IsDialogMessage moves the focus for an access key with this
+        // message, which only dialogs handle by themselves.
+        HWND next = LOWORD(l) ? reinterpret_cast<HWND>(w)
+                              : GetNextDlgTabItem(app->window, GetFocus(), w != 0);
+        if (next) SetFocus(next);
+        return true;
+    }
+    return false;
+}
+
+// The messages the window handles itself once its record is attached.
+bool Handle(MonitorApp* app, UINT message, WPARAM w, LPARAM l, LRESULT* result) {
+    *result = 0;
+    if (HandleLook(app, message, w, l, result) || HandleFocus(app, message, w, l)) return true;
+    switch (message) {
+    case WM_CREATE:
+        *result = OnCreate(app) ? 0 : -1;
+        return true;
+    case WM_COMMAND:
+        OnCommand(app, LOWORD(w));
+        return true;
+    case WM_NOTIFY:
+        OnNotify(app, reinterpret_cast<const NMHDR*>(l));
+        return true;
+    case WM_MONITOR_READING:
+        OnReading(app, reinterpret_cast<PrinterReading*>(l));
+        return true;
+    case WM_MONITOR_TRAY:
+        OnTray(app, w, l);
+        return true;
+    case WM_DESTROY:
+        RemoveTrayIcon(app);
+        PostQuitMessage(0);
+        return true;
+    default:
+        if (message != 0 && message == app->tray.taskbarCreated) {
+            AddTrayIcon(app);  // the taskbar restarted without our icon
+            return true;
+        }
+        return false;
+    }
+}
+
+// Attaches the record on WM_NCCREATE, then hands messages to Handle.
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_NCCREATE) {
         MonitorApp* app =
