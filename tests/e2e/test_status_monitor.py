@@ -20,6 +20,7 @@ DESKTOP = "statusmonitor"
 SETTINGS_KEY = r"HKCU\Software\DeviceRpc\PrinterStatusMonitor"
 # The window's control identifiers, as docs/PrinterStatusMonitor.md lists them.
 PRINTERS, COUNTERS, LAST_READ, ALERTS, REFRESH, HIDE = 101, 171, 180, 191, 200, 201
+OPEN = 302  # the notification icon's menu item
 
 OFFICE = "Office Color 7"
 # samples/office.printer as the window shows it.
@@ -192,8 +193,11 @@ def test_stopped_server_shows_not_answering(desk):
     binding = "ncacn_ip_tcp:127.0.0.1[%d]" % desk.tcp_port()
     display.start_in_desktop(desk, DESKTOP, MONITOR, "--binding", binding, "--printer", "OFFICE",
                              "--interval", 2, "--timeout", 3)
-    read, = drive(desk, "until", PRINTERS, "bin 3 empty", 20000)
+    read, _, hidden, _, opened = drive(desk, "until", PRINTERS, "bin 3 empty", 20000,
+                                       "command", HIDE, "dump", "command", OPEN, "dump")
     assert read["found"], read
+    # Hidden to the notification area, and opened again from its menu.
+    assert (hidden["visible"], opened["visible"]) == (False, True)
     assert controller.send("terminate").startswith("signalled")
     assert controller.send("wait-exit 20000") == "exit code 0"
     # Within the time-out plus one interval; alerted once, however many

@@ -12,7 +12,7 @@
 //   find MS            wait for the window; {"found", "title", "pid"}
 //   until ID TEXT MS   wait until control ID (its text, or any cell of a
 //                      list) holds TEXT; {"found", "ms", "text"}
-//   dump               everything the window shows
+//   dump               everything the window shows, and whether it is visible
 //   select ROW         select a row of the printer list
 //   ping MS            SendMessageTimeout with MS; {"answered", "ms"}
 //   command ID         post WM_COMMAND ID (a menu item, a button)
@@ -182,8 +182,8 @@ void Dump(const Target& t) {
     JsonText(L"status", Control(t, ID_STATUS));
     RECT r;
     GetWindowRect(t.window, &r);
-    printf(",\"rect\":[%ld,%ld,%ld,%ld],\"focus\":%d}\n", r.left, r.top, r.right, r.bottom,
-           FocusId(t));
+    printf(",\"rect\":[%ld,%ld,%ld,%ld],\"focus\":%d,\"visible\":%s}\n", r.left, r.top, r.right,
+           r.bottom, FocusId(t), IsWindowVisible(t.window) ? "true" : "false");
 }
 
 // Waits for the window and opens its process for reading and writing.
