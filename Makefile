@@ -9,7 +9,7 @@ PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 120
 
-.PHONY: all build build-clang bootstrap test unit-test fuzz-smoke e2e-test demo serve fuzz package bench clean
+.PHONY: all build build-clang bootstrap test unit-test fuzz-smoke e2e-test demo serve fuzz package deb bench clean
 
 all: build
 
@@ -71,7 +71,8 @@ serve: bootstrap
 # Given a code-signing certificate and its key (as make variables or in the
 # environment), every .exe and .dll in it is signed with Authenticode; the
 # key's passphrase file and an RFC 3161 time-stamp server are optional
-# (docs/signing.md). Unsigned without them.
+# (docs/signing.md). Unsigned without them. Beside it: the Debian packages,
+# the Python wheel and sdist, each with its .sha256.
 SIGN_CERT ?=
 SIGN_KEY ?=
 SIGN_PASS_FILE ?=
@@ -80,6 +81,14 @@ package: build
 	scripts/package $(BUILD_DIR) $(if $(SIGN_CERT),--sign-cert "$(SIGN_CERT)") \
 	  $(if $(SIGN_KEY),--sign-key "$(SIGN_KEY)") $(if $(SIGN_PASS_FILE),--sign-pass-file "$(SIGN_PASS_FILE)") \
 	  $(if $(SIGN_TIMESTAMP),--sign-timestamp "$(SIGN_TIMESTAMP)")
+	scripts/deb --build $(BUILD_DIR)
+	scripts/python-dist $(BUILD_DIR)/dist
+	cd $(BUILD_DIR)/dist && for f in *.deb *.whl devicerpc-*.tar.gz; do sha256sum "$$f" > "$$f.sha256"; done
+
+# The Linux side as Debian packages (python3-devicerpc, devicerpc-gateway),
+# unsigned, into $(BUILD_DIR)/dist.
+deb: bootstrap
+	scripts/deb --build $(BUILD_DIR)
 
 # The server against its baselines in a private Wine prefix (under ten
 # minutes); writes bench/results/latest.md and latest.png.
