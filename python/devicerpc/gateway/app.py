@@ -57,31 +57,33 @@ def printer_link(p):
     return "/printers/%s/%s" % (quote(p.server, safe=""), quote(p.printer, safe=""))
 
 
-async def current(gateway, server, printer):
+# A request takes the gateway's fleet once and keeps to it: a reload may
+# put another in its place meanwhile.
+
+async def current(fleet, server, printer):
     """The last collection of a printer while it is younger than the refresh
     interval, else a new one (or the one in flight)."""
-    fleet = gateway.fleet
-    sample = fleet.fresh(server, printer, gateway.config.refresh_interval)
+    sample = fleet.fresh(server, printer, fleet.config.refresh_interval)
     if sample is None:
         sample = await asyncio.wrap_future(fleet.collect(server, printer))
     return printer_view(fleet.links[server].config, sample, fleet.since(server, printer),
-                        gateway.config.low_paper)
+                        fleet.config.low_paper)
 
 
-async def every_printer(gateway):
+async def every_printer(fleet):
     """The Printer of every configured printer, collected where needed."""
-    return list(await asyncio.gather(*(current(gateway, server, printer)
-                                       for server, printer in gateway.fleet.printers())))
+    return list(await asyncio.gather(*(current(fleet, server, printer)
+                                       for server, printer in fleet.printers())))
 
 
-def configured(gateway, server, printer):
+def configured(fleet, server, printer):
     """404 unless the configuration names `printer` on `server`."""
-    if not gateway.fleet.knows(server, printer):
+    if not fleet.knows(server, printer):
         raise HTTPException(404, "no printer %r on a server %r in the configuration"
                             % (printer, server))
 
 
-def probe_arguments(gateway, query):
+def probe_arguments(fleet, query):
     """(server, printers) of a /probe query; 400 for anything else. Without
     a printer, every configured printer of the server is probed."""
     given = {}
@@ -93,13 +95,13 @@ def probe_arguments(gateway, query):
     if len(targets) != 1 or not targets[0]:
         raise HTTPException(400, "give one target: the name of a configured server")
     server = targets[0]
-    if server not in gateway.fleet.links:
+    if server not in fleet.links:
         raise HTTPException(400, "target %r is not a server of the configuration" % server)
     printers = list(dict.fromkeys(given.get("printer", [])))
     for printer in printers:
-        if not gateway.fleet.knows(server, printer):
+        if not fleet.knows(server, printer):
             raise HTTPException(400, "printer %r is not configured on %r" % (printer, server))
-    return server, printers or list(gateway.fleet.links[server].config.printers)
+    return server, printers or list(fleet.links[server].config.printers)
 
 
 def add_pages(app, gateway):
@@ -107,7 +109,7 @@ def add_pages(app, gateway):
 
     @app.get("/", response_class=HTMLResponse, include_in_schema=False)
     async def overview():
-        printers = await every_printer(gateway)
+        printers = await every_printer(gateway.fleet)
         return render_page(gateway, "overview.html", "/api/v1/printers", printers=printers,
                            answering=sum(p.up for p in printers), generated=time.time(),
                            printer_link=printer_link)
@@ -115,8 +117,9 @@ def add_pages(app, gateway):
     @app.get("/printers/{server}/{printer:path}", response_class=HTMLResponse,
              include_in_schema=False)
     async def printer_page(server: str, printer: str):
-        configured(gateway, server, printer)
-        view = await current(gateway, server, printer)
+        fleet = gateway.fleet
+        configured(fleet, server, printer)
+        view = await current(fleet, server, printer)
         return render_page(gateway, "printer.html", "/api/v1" + printer_link(view), p=view)
 
     @app.get("/static/style.css", include_in_schema=False)
@@ -129,9 +132,9 @@ def add_prometheus(app, gateway):
 
     @app.get("/probe", response_class=PlainTextResponse, include_in_schema=False)
     async def probe(request: Request):
-        server, printers = probe_arguments(gateway, request.query_params.multi_items())
-        started = time.perf_counter()
         fleet = gateway.fleet
+        server, printers = probe_arguments(fleet, request.query_params.multi_items())
+        started = time.perf_counter()
         samples = await asyncio.gather(*(asyncio.wrap_future(fleet.collect(server, p))
                                          for p in printers))
         collector = ProbeCollector(all(s.up for s in samples), time.perf_counter() - started)
@@ -149,14 +152,16 @@ def add_api(app, gateway):
     @app.get("/api/v1/printers", response_model=PrinterList, tags=["printers"],
              summary="Every configured printer and its last collection")
     async def printers():
-        return PrinterList(generated_at=time.time(), refresh_interval=gateway.config.refresh_interval,
-                           low_paper=gateway.config.low_paper, printers=await every_printer(gateway))
+        fleet = gateway.fleet
+        return PrinterList(generated_at=time.time(), refresh_interval=fleet.config.refresh_interval,
+                           low_paper=fleet.config.low_paper, printers=await every_printer(fleet))
 
     @app.get("/api/v1/printers/{server}/{printer:path}", response_model=Printer, tags=["printers"],
              summary="One printer and its last collection", responses=missing)
     async def one_printer(server: str, printer: str):
-        configured(gateway, server, printer)
-        return await current(gateway, server, printer)
+        fleet = gateway.fleet
+        configured(fleet, server, printer)
+        return await current(fleet, server, printer)
 
 
 def add_errors(app, gateway):
