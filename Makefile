@@ -9,7 +9,7 @@ PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 120
 
-.PHONY: all build build-clang bootstrap test unit-test fuzz-smoke e2e-test demo serve fuzz package deb bench clean
+.PHONY: all build build-clang bootstrap test unit-test fuzz-smoke e2e-test demo serve fuzz package deb bench bench-gateway clean
 
 all: build
 
@@ -94,6 +94,11 @@ deb: bootstrap
 # minutes); writes bench/results/latest.md and latest.png.
 bench: bootstrap
 	BUILD_DIR=$(BUILD_DIR) scripts/bench
+
+# The status gateway against direct calls and under 50 clients (a few
+# minutes); writes bench/results/gateway.md.
+bench-gateway: bootstrap
+	BUILD_DIR=$(BUILD_DIR) scripts/bench --gateway
 
 clean:
 	rm -rf $(BUILD_DIR) $(CLANG_BUILD_DIR) build-fuzz
