@@ -70,6 +70,7 @@ def load_figures(run, refresh, fastest, calls_per_collection, probe_path):
             "joined": round(delta["joined"]), "bound_rule": "T / d" if with_probe else "T / R",
             "collections_bound": collections_bound, "calls_bound": calls_per_collection * collections_bound,
             "unshared": calls_per_collection * wrk["requests"], "rpc_busy": delta["rpc_seconds"] / seconds,
+            "collection_mean": delta["rpc_seconds"] / max(1, delta["collections"]),
             "rss_before": before["rss"] / MIB, "rss_after": after["rss"] / MIB, "rss_peak": run["rss_peak"] / MIB,
             "gateway_cores": (after["gateway_cpu"] - before["gateway_cpu"]) / seconds,
             "wrk_cores": run["wrk_cpu"] / seconds,
@@ -153,15 +154,18 @@ def load_section(data, figures):
     lines += ["", "RPC calls that reached the server (MonitorSim's logged messages; the gateway's "
               "`devicerpc_gateway_rpc_calls_total` beside them) against the bound: 11 calls a collection, "
               "at most floor(T / R) + 1 collections with the pages alone (R = %g s) and floor(T / d) + 1 with "
-              "/probe (d = %s, the fastest collection of part 1). Unshared: 11 calls a request." % (
+              "/probe (d = %s, the fastest collection of part 1). Unshared: 11 calls a request. RPC busy: the time "
+              "calls were in progress (`devicerpc_gateway_rpc_duration_seconds_sum`) over the run's, and that "
+              "time per collection." % (
                   data["settings"]["refresh_interval"], ms(figures["fastest"])), "",
               "| Run | RPC calls (monitor) | (/metrics) | Expected at most | Rule | Collections | Requests a "
-              "collection | Joined one in flight | Unshared | RPC busy |",
-              "| --- | ---: | ---: | ---: | --- | ---: | ---: | ---: | ---: | ---: |"]
+              "collection | Joined one in flight | Unshared | RPC busy | Per collection |",
+              "| --- | ---: | ---: | ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
     for f in figures["runs"]:
-        lines.append("| %s | **%d** | %d | **%d** | %s | %d | %.0f | %d | %d | %.0f %% |" % (
+        lines.append("| %s | **%d** | %d | **%d** | %s | %d | %.0f | %d | %d | %.0f %% | %s |" % (
             f["name"], f["calls_monitor"], f["calls_metrics"], f["calls_bound"], f["bound_rule"], f["collections"],
-            f["requests"] / max(1, f["collections"]), f["joined"], f["unshared"], 100 * f["rpc_busy"]))
+            f["requests"] / max(1, f["collections"]), f["joined"], f["unshared"], 100 * f["rpc_busy"],
+            ms(f["collection_mean"])))
     lines += ["", "The gateway's resident memory (psutil RSS; %.1f MiB right after its start, before part 1) "
               "and the CPU of each side over the run, in cores." % (data["gateway_rss_start"] / MIB), "",
               "| Run | RSS before | RSS after | RSS peak | Gateway | wrk | Wine prefix | Whole machine |",
