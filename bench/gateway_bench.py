@@ -24,7 +24,7 @@ import tempfile
 
 import psutil
 
-from settings import BIN, BUILD, CLIENT_NAME, RESULTS, ROOT, Scale
+from settings import BIN, BUILD, CLIENT_NAME, ROOT, Scale
 
 sys.path.insert(0, ROOT)   # the harness package
 import gateway_load  # noqa: E402
@@ -34,7 +34,7 @@ import run_all  # noqa: E402
 import sites  # noqa: E402
 from harness import env  # noqa: E402
 from harness.gateway import Site  # noqa: E402
-from tools import log  # noqa: E402
+from tools import log, write_report  # noqa: E402
 
 PREFIX = os.path.join(BUILD, "bench-prefix-gateway")
 # Short enough that the pages' run spans several refreshes.
@@ -88,20 +88,12 @@ def main():
     parser.add_argument("--quick", action="store_true", help="short runs, to try the benchmark")
     parser.add_argument("--report-only", metavar="JSON", help="write the report from saved raw numbers")
     options = parser.parse_args()
-    os.makedirs(RESULTS, exist_ok=True)
     if options.report_only:
         with open(options.report_only) as f:
             data = json.load(f)
     else:
         data = run(options.quick)
-        with open(os.path.join(RESULTS, "gateway.json"), "w") as f:
-            json.dump(data, f, indent=1)
-    text = gateway_report.render(data)
-    path = os.path.join(RESULTS, "gateway.md")
-    with open(path, "w") as f:
-        f.write(text)
-    print(text)
-    print("bench: wrote %s" % os.path.relpath(path, ROOT))
+    write_report("gateway", data, gateway_report.render, raw=not options.report_only)
     return 0
 
 

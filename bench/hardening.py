@@ -29,7 +29,7 @@ import subprocess
 import sys
 import threading
 
-from settings import ALL_CPUS, BUILD, CLIENT_NAME, ONE_CPU, OPS, PROTSEQS, RESULTS, ROOT, Scale
+from settings import ALL_CPUS, BUILD, CLIENT_NAME, ONE_CPU, OPS, PROTSEQS, ROOT, Scale
 
 sys.path.insert(0, ROOT)   # the harness package
 import measures  # noqa: E402
@@ -39,7 +39,7 @@ import run_all  # noqa: E402
 import sites  # noqa: E402
 from context import Context  # noqa: E402
 from harness import env  # noqa: E402
-from tools import client_args, log  # noqa: E402
+from tools import client_args, log, write_report  # noqa: E402
 
 PREFIXES = [os.path.join(BUILD, "bench-prefix-hardening-" + side) for side in "ab"]
 VARIANTS = ("hardened", "unhardened")
@@ -200,22 +200,13 @@ def main():
                         help="the hardened server on both sides: what the method resolves")
     parser.add_argument("--report-only", metavar="JSON", help="write the report from saved raw numbers")
     options = parser.parse_args()
-    os.makedirs(RESULTS, exist_ok=True)
     if options.report_only:
         with open(options.report_only) as f:
             data = json.load(f)
     else:
         data = run(options.quick, options.control)
     name = "hardening-control" if data.get("control") else "hardening"
-    if not options.report_only:
-        with open(os.path.join(RESULTS, name + ".json"), "w") as f:
-            json.dump(data, f, indent=1)
-    text = report_hardening.render(data)
-    path = os.path.join(RESULTS, name + ".md")
-    with open(path, "w") as f:
-        f.write(text)
-    print(text)
-    print("bench: wrote %s" % os.path.relpath(path, ROOT))
+    write_report(name, data, report_hardening.render, raw=not options.report_only)
     return 0
 
 

@@ -4,11 +4,15 @@ Each tool prints one line per run: `result threads=.. calls=.. errors=..
 stuck=.. seconds=.. throughput=.. p50_us=.. p99_us=.. mean_us=.. min_us=..
 max_us=..`, and `started` when its clock starts.
 """
+import json
+import os
 import queue
 import re
 import subprocess
 import threading
 import time
+
+from settings import RESULTS, ROOT
 
 _log_lock = threading.Lock()
 
@@ -17,6 +21,22 @@ def log(text):
     """One progress line; phases on other threads log too."""
     with _log_lock:
         print("bench: " + text, flush=True)
+
+
+def write_report(name, data, render, raw=True):
+    """Writes RESULTS/NAME.md from render(data), and with `raw` the raw
+    numbers as RESULTS/NAME.json (which --report-only reads back); prints
+    the report."""
+    os.makedirs(RESULTS, exist_ok=True)
+    if raw:
+        with open(os.path.join(RESULTS, name + ".json"), "w") as f:
+            json.dump(data, f, indent=1)
+    text = render(data)
+    path = os.path.join(RESULTS, name + ".md")
+    with open(path, "w") as f:
+        f.write(text)
+    print(text)
+    print("bench: wrote %s" % os.path.relpath(path, ROOT))
 
 
 class Program:
